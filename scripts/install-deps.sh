@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs (and, with "test", those the tests need) when they
+# are missing. Runs apt-get as root, or through sudo.
+set -euo pipefail
+packages=(cmake make g++ pkg-config libsdl1.2-compat-dev libsdl-image1.2-dev libsndfile1-dev
+  libsamplerate0-dev)
+if [ "${1:-}" = test ]; then
+  packages+=(libgtest-dev libbenchmark-dev xvfb xauth x11-apps imagemagick)
+fi
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+as_root=()
+[ "$(id -u)" -eq 0 ] || as_root=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+echo "installing: ${missing[*]}"
+"${as_root[@]}" apt-get install -y -q "${missing[@]}" ||
+  { "${as_root[@]}" apt-get update -q && "${as_root[@]}" apt-get install -y -q "${missing[@]}"; }

@@ -1,0 +1,275 @@
+#include "audio.h"
+
+#include <SDL.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "test_tracks.h"
+
+using namespace audio;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string scratch(const std::string& name) {
+  return testing::TempDir() + "audio_test_" + name;
+}
+
+void sleep_ms(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Opens a device on the given SDL audio driver and a streaming sound of the file.
+struct Player {
+  RefPtr<AudioDevice> device;
+  RefPtr<OutputStream> stream;
+  Player(const char* driver, const std::string& path) {
+    setenv("SDL_AUDIODRIVER", driver, 1);
+    device = OpenDevice();
+    RefPtr<SampleSource> source = OpenSampleSource(path.c_str(), FF_AUTODETECT);
+    if (source) stream = OpenSound(device.get(), source.get(), true);
+  }
+};
+
+std::string wav_sine(const std::string& name, int rate, int channels, double seconds) {
+  std::string path = scratch(name + ".wav");
+  write_track(path, kWav16, rate, channels, static_cast<int64_t>(seconds * rate), sine(440, rate));
+  return path;
+}
+
+// Reads the clock about every millisecond for the given time; checks it never goes backwards,
+// never jumps and keeps its distance to the steady clock. Returns that distance's largest change.
+double check_clock(OutputStream* stream, int rate, double seconds) {
+  stream->play();
+  auto start = Clock::now(), previous_time = start;
+  int previous = stream->getPosition();
+  double largest_jump = 0, largest_drift = 0, offset = NAN;
+  while (seconds_since(start) < seconds) {
+    sleep_ms(1);
+    auto now = Clock::now();
+    int position = stream->getPosition();
+    EXPECT_GE(position, previous);
+    double elapsed = std::chrono::duration<double>(now - previous_time).count();
+    largest_jump = std::max(largest_jump, (position - previous) / double(rate) - elapsed);
+    previous = position;
+    previous_time = now;
+    // Once the output runs, the two clocks keep their distance.
+    if (seconds_since(start) < 0.1) continue;
+    if (std::isnan(offset)) offset = seconds_since(start) - position / double(rate);
+    largest_drift =
+        std::max(largest_drift, std::abs(seconds_since(start) - position / double(rate) - offset));
+  }
+  EXPECT_LT(largest_jump, 0.001) << "seconds that the clock moved beyond the steady time";
+  EXPECT_LT(largest_drift, 0.020) << "seconds of drift from the steady clock";
+  std::printf(
+      "clock at %d Hz: largest jump %.2f ms beyond the steady time, drift %.2f ms in %.0f s\n",
+      rate, largest_jump * 1000, largest_drift * 1000, seconds);
+  return largest_drift;
+}
+
+}  // namespace
+
+namespace {
+struct Counted {
+  std::vector<std::string>* log;
+  std::string name;
+  void ref() { log->push_back("ref " + name); }
+  void unref() { log->push_back("unref " + name); }
+};
+}  // namespace
+
+TEST(RefPtrTest, FollowsTheHandleRule) {
+  std::vector<std::string> log;
+  Counted a{&log, "a"}, b{&log, "b"};
+  {
+    RefPtr<Counted> handle;
+    EXPECT_FALSE(handle);
+    handle = &a;
+    handle = &a;  // the same object: nothing happens
+    handle = &b;
+    RefPtr<Counted> copy(handle);
+    copy = nullptr;
+    EXPECT_EQ(handle.get(), &b);
+  }
+  EXPECT_EQ(log,
+            (std::vector<std::string>{"ref a", "unref a", "ref b", "ref b", "unref b", "unref b"}));
+}
+
+TEST(RefPtrTest, ObjectsDeleteThemselvesAtTheLastRelease) {
+  static int alive = 0;
+  struct Object : RefCounted {
+    Object() { alive++; }
+    ~Object() override { alive--; }
+  };
+  RefPtr<Object> first = new Object;
+  RefPtr<Object> second = first;
+  first = nullptr;
+  EXPECT_EQ(alive, 1);
+  second = nullptr;
+  EXPECT_EQ(alive, 0);
+}
+
+TEST(SampleSourceTest, DecodesWavExactlyAndMp3) {
+  std::string wav = wav_sine("decode", 44100, 2, 0.5);
+  RefPtr<SampleSource> source = OpenSampleSource(wav.c_str());
+  ASSERT_TRUE(source);
+  int channels, rate;
+  source->getFormat(channels, rate);
+  EXPECT_EQ(channels, 2);
+  EXPECT_EQ(rate, 44100);
+  std::vector<int16_t> decoded(22050 * 2 + 2);
+  EXPECT_EQ(source->read(22051, decoded.data()), 22050);
+  decoded.resize(22050 * 2);
+  EXPECT_EQ(decoded, read_track(wav));
+
+  std::string mp3 = scratch("decode.mp3");
+  write_track(mp3, kMp3, 44100, 2, 44100, sine(1000, 44100));
+  source = OpenSampleSource(mp3.c_str(), FF_AUTODETECT);
+  ASSERT_TRUE(source);
+  std::vector<int16_t> frames(44100 * 2 * 2);
+  int count = source->read(44100 * 2, frames.data());
+  EXPECT_NEAR(count, 44100, 2000);  // the encoder pads a little
+  frames.resize(count * 2);
+  EXPECT_NEAR(crossings_per_second(frames, 2, 44100), 2000, 40);
+}
+
+TEST(SampleSourceTest, MissingEmptyAndGarbageFilesGiveNullWithAReason) {
+  EXPECT_FALSE(OpenSampleSource(scratch("missing.mp3").c_str()));
+  EXPECT_STREQ(GetLastError(), "No such file or directory");
+
+  std::string empty = scratch("empty.mp3");
+  std::ofstream(empty).close();
+  EXPECT_FALSE(OpenSampleSource(empty.c_str()));
+  EXPECT_STRNE(GetLastError(), "");
+
+  std::string garbage = scratch("garbage.mp3");
+  std::ofstream out(garbage, std::ios::binary);
+  uint32_t state = 12345;
+  for (int i = 0; i < 100000; i++)
+    out.put(static_cast<char>((state = state * 1664525 + 1013904223) >> 24));
+  out.close();
+  EXPECT_FALSE(OpenSampleSource(garbage.c_str()));
+  EXPECT_STRNE(GetLastError(), "");
+}
+
+TEST(ClockTest, StartsAtFirstPlayThenFollowsTheSteadyClockSmoothly) {
+  // A track shorter than the measurement: the clock goes on through the silence after it.
+  Player player("dummy", wav_sine("clock", 44100, 2, 3));
+  ASSERT_TRUE(player.stream);
+  EXPECT_STREQ(player.device->getName(), "sdl");
+  sleep_ms(100);
+  EXPECT_EQ(player.stream->getPosition(), 0);
+  check_clock(player.stream.get(), 44100, 10);
+}
+
+TEST(ClockTest, SilentFallbackKeepsTheSameClock) {
+  Player player("no-such-driver", wav_sine("silent", 44100, 2, 1));
+  ASSERT_TRUE(player.stream);
+  EXPECT_STREQ(player.device->getName(), "silent");
+  EXPECT_EQ(player.stream->getPosition(), 0);
+  check_clock(player.stream.get(), 44100, 2);
+}
+
+TEST(ClockTest, CountsAtTheTracksOwnRate) {
+  for (int rate : {22050, 48000}) {
+    Player player("dummy", wav_sine("rate", rate, 1, 1));
+    ASSERT_TRUE(player.stream);
+    check_clock(player.stream.get(), rate, 1.5);
+  }
+}
+
+namespace {
+// Plays the file to SDL's disk driver for the given time and returns what was written.
+std::vector<int16_t> play_to_disk(const std::string& path, double seconds, bool repeat = false) {
+  std::string output = scratch("disk.raw");
+  setenv("SDL_DISKAUDIOFILE", output.c_str(), 1);
+  {
+    Player player("disk", path);
+    EXPECT_TRUE(player.stream);
+    if (!player.stream) return {};
+    player.stream->setRepeat(repeat);
+    player.stream->setVolume(1.0f);
+    player.stream->play();
+    sleep_ms(static_cast<int>(seconds * 1000));
+  }
+  std::ifstream in(output, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<int16_t> samples(bytes.size() / 2);
+  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+  return samples;
+}
+
+// The output is silent until play(): where the track begins.
+size_t track_start(const std::vector<int16_t>& samples) {
+  return std::find_if(samples.begin(), samples.end(), [](int16_t s) { return s != 0; }) -
+         samples.begin();
+}
+
+bool silent(const std::vector<int16_t>& samples, size_t from) {
+  return std::all_of(samples.begin() + from, samples.end(), [](int16_t s) { return s == 0; });
+}
+}  // namespace
+
+TEST(OutputTest, DiskDriverGetsTheTrackFromItsFirstFrameOnceAtFullVolume) {
+  std::string path = scratch("exact.wav");
+  write_track(path, kWav16, 44100, 2, 22050, noise());
+  std::vector<int16_t> track = read_track(path);
+  std::vector<int16_t> written = play_to_disk(path, 1.0);
+  size_t start = track_start(written);
+  ASSERT_GE(written.size(), start + track.size() + 4410);
+  EXPECT_TRUE(std::equal(track.begin(), track.end(), written.begin() + start));
+  EXPECT_TRUE(silent(written, start + track.size()));
+}
+
+TEST(OutputTest, RepeatLoopsTheTrack) {
+  std::string path = scratch("loop.wav");
+  write_track(path, kWav16, 44100, 2, 11025, noise());
+  std::vector<int16_t> track = read_track(path);
+  std::vector<int16_t> written = play_to_disk(path, 0.8, true);
+  size_t start = track_start(written);
+  ASSERT_GE(written.size(), start + 2 * track.size());
+  EXPECT_TRUE(std::equal(track.begin(), track.end(), written.begin() + start + track.size()));
+}
+
+TEST(OutputTest, OtherRatesAndMonoPlayAtTheRightSpeedAndPitch) {
+  for (auto [rate, channels] : {std::pair{22050, 1}, {48000, 2}, {44100, 1}}) {
+    SCOPED_TRACE(std::to_string(rate) + " Hz, " + std::to_string(channels) + " channels");
+    std::string path = scratch("pitch.wav");
+    write_track(path, kWav16, rate, channels, rate / 2, sine(1000, rate));
+    std::vector<int16_t> written = play_to_disk(path, 0.8);
+    // Half a second of sound at 44 100 frames a second, then silence.
+    size_t last = written.size();
+    while (last > 0 && std::abs(written[last - 1]) < 100) last--;
+    written.erase(written.begin() + last, written.end());
+    written.erase(written.begin(), written.begin() + track_start(written));
+    EXPECT_NEAR(written.size() / 2.0, 22050, 300);
+    EXPECT_NEAR(crossings_per_second(written, 2, 44100), 2000, 20);
+  }
+}
+
+TEST(ShutdownTest, ReleasingAfterSdlQuitIsSafe) {
+  Player player("dummy", wav_sine("quit", 44100, 2, 1));
+  ASSERT_TRUE(player.stream);
+  player.stream->play();
+  sleep_ms(100);
+  SDL_Quit();
+  player.stream = nullptr;
+  player.device = nullptr;
+  // And the library still works afterwards.
+  Player again("dummy", wav_sine("quit", 44100, 2, 1));
+  ASSERT_TRUE(again.stream);
+  again.stream->play();
+  sleep_ms(100);
+  EXPECT_GT(again.stream->getPosition(), 0);
+}
