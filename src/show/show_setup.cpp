@@ -1,0 +1,51 @@
+#include "show_setup.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+audio::RefPtr<audio::AudioDevice> audio_device;
+audio::RefPtr<audio::OutputStream> music_stream;
+SDL_Surface* screen = nullptr;
+SDL_Rect blit_origin = {0, 0, 0, 0};
+
+namespace {
+
+[[noreturn]] void fail(const char* what, const char* why) {
+  std::fprintf(stderr, "show: %s: %s\n", what, why);
+  std::exit(2);
+}
+
+}  // namespace
+
+void init_show() {
+  // Only the window matters here: a subsystem the show does not use may fail to start.
+  SDL_Init(SDL_INIT_EVERYTHING);
+  if (!SDL_WasInit(SDL_INIT_VIDEO)) fail("cannot initialise SDL video", SDL_GetError());
+  std::atexit(SDL_Quit);
+  // SDL turns these into quit events, which the show never reads: let them end it instead.
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
+
+  screen = SDL_SetVideoMode(1024, 768, 32, SDL_HWSURFACE | SDL_DOUBLEBUF);
+  if (!screen) fail("cannot open a 1024x768 window", SDL_GetError());
+  blit_origin.x = 0;
+  blit_origin.y = 0;
+
+  audio_device = audio::OpenDevice(nullptr, nullptr);
+  if (!audio_device) fail("cannot open the audio device", audio::GetLastError());
+  audio::RefPtr<audio::SampleSource> source =
+      audio::OpenSampleSource("brimvale.mp3", audio::FF_AUTODETECT);
+  if (!source) fail("cannot open \"brimvale.mp3\"", audio::GetLastError());
+  audio::OutputStream* stream = audio::OpenSound(audio_device.get(), source.get(), true);
+  source = nullptr;
+  if (!stream) fail("cannot stream \"brimvale.mp3\"", audio::GetLastError());
+  music_stream = stream;
+  music_stream->setRepeat(false);
+  music_stream->setVolume(1.0f);
+}
+
+int music_position() {
+  music_stream->play();
+  return music_stream->getPosition();
+}

@@ -1,0 +1,47 @@
+#include "timeline_loop.h"
+
+#include <SDL_image.h>
+
+#include <cstdlib>
+
+#include "dot_circles.h"
+#include "show_setup.h"
+
+SDL_Surface* picture = nullptr;
+
+namespace {
+
+void install(SDL_Surface* replacement) {
+  if (picture) SDL_FreeSurface(picture);
+  picture = replacement;
+}
+
+// Loaded afresh on every pass while its window holds; a failed load leaves the frame black.
+void install_picture(const char* file) {
+  install(IMG_Load(file));
+}
+
+void install_effect_frame() {
+  install(SDL_CreateRGBSurface(0, 1024, 768, 32, 0, 0, 0, 0));
+  if (picture) effect_frame();
+}
+
+}  // namespace
+
+// Every comparison reads the clock afresh; a failed lower test skips the upper one.
+void timeline_pass() {
+  if (music_position() <= 67119) install_picture("step1.png");
+  if (music_position() > 67119 && music_position() <= 69120) install_picture("this is coffee.png");
+  if (music_position() > 123122 && music_position() <= 126123) install_picture("the_machine.png");
+  if (music_position() > 189999 && music_position() <= 193123) install_picture("q_portal.png");
+  if (music_position() > 256921 && music_position() <= 505907) install_effect_frame();
+  if (music_position() > 505906 && music_position() <= 508907) install_picture("all_done.png");
+  if (music_position() > 639999) std::exit(1);
+  present_frame();
+}
+
+void present_frame() {
+  SDL_FillRect(screen, nullptr, SDL_MapRGB(screen->format, 0, 0, 0));
+  if (picture) SDL_BlitSurface(picture, nullptr, screen, &blit_origin);
+  SDL_Flip(screen);
+}

@@ -1,0 +1,13 @@
+// The timeline: pass after pass, the music position alone decides what is on screen.
+#pragma once
+
+#include <SDL.h>
+
+// The current picture, null until the first is installed. Owned by the timeline.
+extern SDL_Surface* picture;
+
+// One pass: installs the picture whose window holds the position, draws an effect frame in the
+// effect window, exits with status 1 past the end mark, then presents the frame.
+void timeline_pass();
+// Clears the screen to black, puts the picture at the top-left corner and flips.
+void present_frame();
