@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dot_circles.h"
+#include "scripted_stream.h"
 #include "show_setup.h"
 #include "timeline_loop.h"
 
@@ -43,23 +44,6 @@ void __wrap_SDL_FreeSurface(SDL_Surface* surface) {
 }
 
 namespace {
-
-// An output stream whose clock plays back planned positions, the last one from then on.
-struct ScriptedStream : audio::OutputStream {
-  std::vector<int> positions;
-  size_t next = 0;
-  int plays = 0, readings = 0;
-  explicit ScriptedStream(std::vector<int> planned) : positions(std::move(planned)) {}
-  void play() override { plays++; }
-  int getPosition() override {
-    readings++;
-    return next < positions.size() ? positions[next++] : positions.back();
-  }
-  void setRepeat(bool) override {}
-  bool getRepeat() override { return false; }
-  void setVolume(float) override {}
-  float getVolume() override { return 1; }
-};
 
 const char* const picture_files[] = {"step1.png", "this is coffee.png", "the_machine.png",
                                      "q_portal.png", "all_done.png"};

@@ -21,7 +21,7 @@ namespace {
 
 constexpr int kDeviceRate = 44100;
 constexpr int kDeviceChannels = 2;
-constexpr int kDeviceBufferFrames = 1024;
+constexpr int kDeviceBufferFrames = 512;
 constexpr int kDecodeChunkFrames = 1024;
 constexpr size_t kRingFrames = 32768;  // about 0.75 s ahead of the output
 

@@ -1,5 +1,7 @@
 #include "show_setup.h"
 
+#include <malloc.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +21,9 @@ namespace {
 }  // namespace
 
 void init_show() {
+  // Canvases (3 MiB each pass) get mappings of their own that go back to the system when freed,
+  // instead of growing the heap for good once the effect has run.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
   // Only the window matters here: a subsystem the show does not use may fail to start.
   SDL_Init(SDL_INIT_EVERYTHING);
   if (!SDL_WasInit(SDL_INIT_VIDEO)) fail("cannot initialise SDL video", SDL_GetError());

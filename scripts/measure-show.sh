@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Runs the real show on the sample media under Xvfb, watched from outside by the probe library
+# (build/tests/libshow_probe.so, loaded with LD_PRELOAD), and prints its figures run by run
+# against the targets.
+# usage: scripts/measure-show.sh [RUNS] [--busy]   (--busy keeps the second core busy meanwhile)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-1}
+busy=${2:-}
+build=${BUILD:-build}
+probe=$(realpath "$build/tests/libshow_probe.so")
+show=$(realpath "$build/show")
+work=$(mktemp -d)
+trap 'rm -rf "$work"; [ -n "${spinner:-}" ] && kill $spinner 2>/dev/null; true' EXIT
+if [ "$busy" = --busy ]; then
+  sh -c 'while :; do :; done' &
+  spinner=$!
+  echo "(another process keeps a core busy)"
+fi
+
+all_hit=0 worst_picture=0 worst_effect=0 worst_first=0 worst_end=0 worst_growth=0
+for run in $(seq "$runs"); do
+  report=$work/report-$run
+  (cd media && xvfb-run -a -s "-screen 0 1024x768x24" env SDL_AUDIODRIVER=dummy \
+    SHOW_PROBE_REPORT="$report" SHOW_PROBE_LAUNCH_NS="$(date +%s%N)" LD_PRELOAD="$probe" \
+    "$show") || true
+  if [ ! -s "$report" ]; then
+    echo "run $run: the show left no report"
+    exit 1
+  fi
+  get() { awk -v key="$1" '$1 == key { print $2 }' "$report"; }
+  hits=0
+  for row in 1 2 3 4 5 6; do [ "$(get row${row}_hits)" -gt 0 ] && hits=$((hits + 1)); done
+  [ "$hits" = 6 ] && all_hit=$((all_hit + 1))
+  end_offset=$(echo "$(get music_to_end_ms) - 639999000 / 44100" | bc -l)
+  growth=$(echo "$(get rss_growth_kib) / 1024" | bc -l)
+  printf "run %d: status %s; first frame %s ms; picture frames p50 %s p99 %s max %s ms;" \
+    "$run" "$(get status)" "$(get first_frame_ms)" "$(get picture_p50_ms)" \
+    "$(get picture_p99_ms)" "$(get picture_max_ms)"
+  printf " effect frames p50 %s p99 %s max %s ms; largest clock step %s ms (%.0f frames);" \
+    "$(get effect_p50_ms)" "$(get effect_p99_ms)" "$(get effect_max_ms)" \
+    "$(get largest_reading_gap_ms)" "$(echo "$(get largest_reading_gap_ms) * 44.1" | bc -l)"
+  printf " windows hit %d of 6; end %s ms after the music started (%+.1f ms); peak memory" \
+    "$hits" "$(get music_to_end_ms)" "$end_offset"
+  printf " %.1f MiB, growth after 1 s %.2f MiB\n" "$(echo "$(get peak_rss_kib) / 1024" | bc -l)" \
+    "$growth"
+  max() { echo "if ($1 > $2) $1 else $2" | bc -l; }
+  abs() { echo "if ($1 < 0) -($1) else $1" | bc -l; }
+  worst_picture=$(max "$worst_picture" "$(get picture_p99_ms)")
+  worst_effect=$(max "$worst_effect" "$(get effect_p99_ms)")
+  worst_first=$(max "$worst_first" "$(get first_frame_ms)")
+  worst_end=$(max "$worst_end" "$(abs "$end_offset")")
+  worst_growth=$(max "$worst_growth" "$growth")
+done
+
+verdict() { [ "$(echo "$1" | bc -l)" = 1 ] && echo "met" || echo "MISSED"; }
+echo "over $runs run(s):"
+echo "  every window hit in $all_hit of $runs: $(verdict "$all_hit == $runs")"
+echo "  worst picture-frame p99 ${worst_picture} ms (target 20): $(verdict "$worst_picture <= 20")"
+echo "  worst effect-frame p99 ${worst_effect} ms (target 12): $(verdict "$worst_effect <= 12")"
+echo "  worst first frame ${worst_first} ms (target 200): $(verdict "$worst_first <= 200")"
+printf "  worst end offset %.1f ms (target 30): %s\n" "$worst_end" "$(verdict "$worst_end <= 30")"
+printf "  worst memory growth %.2f MiB (target 1): %s\n" "$worst_growth" \
+  "$(verdict "$worst_growth <= 1")"
