@@ -12,6 +12,9 @@ for build in build build-asan; do
 done
 echo "== tests, normal build"
 (cd build && ctest --output-on-failure)
+echo "== benchmarks, normal build"
+build/bench/audio_bench --benchmark_min_time=0.2
+xvfb-run -a -s "-screen 0 1024x768x24" build/bench/show_bench --benchmark_min_time=0.2
 echo "== tests, sanitizer build"
 export ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

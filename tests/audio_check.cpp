@@ -1,0 +1,84 @@
+// Audio helpers for the end-to-end tests. What the show played is raw 16-bit stereo at
+// 44 100 Hz, as SDL's disk driver writes it.
+//   audio_check matches TRACK PLAYED SECONDS  the played sound is the track, sample for sample,
+//                                             from its first sound, for SECONDS
+//   audio_check sound PLAYED SECONDS          the played sound lasts SECONDS (within 0.25 s)
+//   audio_check make OUT wav|ogg|flac|mp3 RATE CHANNELS SECONDS   writes a test track
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+
+#include "test_tracks.h"
+
+namespace {
+
+std::vector<int16_t> read_played(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<int16_t> played(bytes.size() / 2);
+  std::copy_n(reinterpret_cast<const int16_t*>(bytes.data()), played.size(), played.begin());
+  return played;
+}
+
+size_t first_sound(const std::vector<int16_t>& samples) {
+  size_t i = 0;
+  while (i < samples.size() && samples[i] == 0) i++;
+  return i & ~size_t{1};  // the start of that frame
+}
+
+int matches(const char* track_path, const char* played_path, double seconds) {
+  std::vector<int16_t> track = read_track(track_path), played = read_played(played_path);
+  size_t track_at = first_sound(track), played_at = first_sound(played);
+  size_t wanted = static_cast<size_t>(seconds * 44100) * 2;
+  if (played.size() - played_at < wanted || track.size() - track_at < wanted) {
+    std::printf("played %.2f s of sound, wanted %.2f s\n", (played.size() - played_at) / 88200.0,
+                seconds);
+    return 1;
+  }
+  for (size_t i = 0; i < wanted; i++)
+    if (played[played_at + i] != track[track_at + i]) {
+      std::printf("played differs from the track %.4f s after its first sound\n", i / 88200.0);
+      return 1;
+    }
+  std::printf(
+      "played the track exactly for %.1f s from its first sound (after %.3f s of silence)\n",
+      seconds, played_at / 88200.0);
+  return 0;
+}
+
+int lasts(const char* played_path, double seconds) {
+  std::vector<int16_t> played = read_played(played_path);
+  auto loud = [](int16_t s) { return std::abs(s) > 100; };
+  size_t first = std::find_if(played.begin(), played.end(), loud) - played.begin();
+  size_t last = played.rend() - std::find_if(played.rbegin(), played.rend(), loud);
+  double sound = last > first ? (last - first) / 88200.0 : 0;
+  std::printf("played %.2f s of sound, then %.2f s of silence\n", sound,
+              (played.size() - last) / 88200.0);
+  return std::abs(sound - seconds) <= 0.25 ? 0 : 1;
+}
+
+int make(const char* path, const std::string& kind, int rate, int channels, double seconds) {
+  const std::map<std::string, int> formats = {{"wav", kWav16},
+                                              {"ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS},
+                                              {"flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+                                              {"mp3", kMp3}};
+  write_track(path, formats.at(kind), rate, channels, static_cast<int64_t>(seconds * rate),
+              sine(440, rate, 0.3));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "matches" && argc == 5) return matches(argv[2], argv[3], std::atof(argv[4]));
+  if (mode == "sound" && argc == 4) return lasts(argv[2], std::atof(argv[3]));
+  if (mode == "make" && argc == 7)
+    return make(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]), std::atof(argv[6]));
+  std::fprintf(stderr, "usage: see the top of audio_check.cpp\n");
+  return 2;
+}
