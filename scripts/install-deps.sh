@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(cmake make g++ pkg-config libsdl1.2-compat-dev libsdl-image1.2-dev libsndfile1-dev
   libsamplerate0-dev)
 if [ "${1:-}" = test ]; then
-  packages+=(libgtest-dev libbenchmark-dev xvfb xauth x11-apps imagemagick)
+  packages+=(libgtest-dev libbenchmark-dev xvfb xauth x11-apps imagemagick bc procps)
 fi
 missing=()
 for package in "${packages[@]}"; do

@@ -12,6 +12,8 @@ for build in build build-asan; do
 done
 echo "== tests, normal build"
 (cd build && ctest --output-on-failure)
+echo "== measurement of the real show, normal build (scripts/measure-show.sh)"
+scripts/measure-show.sh 1
 echo "== benchmarks, normal build"
 build/bench/audio_bench --benchmark_min_time=0.2
 xvfb-run -a -s "-screen 0 1024x768x24" build/bench/show_bench --benchmark_min_time=0.2
