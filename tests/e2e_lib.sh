@@ -25,17 +25,18 @@ prepare() {
 }
 
 # run NAME EVENT...: runs the show in its folder under Xvfb, with SDL's disk audio driver writing
-# what it played to "played.raw". An event is a time in seconds after the start, for a
-# screenshot "shot-TIME.png", or SIGNAL@TIME (INT@2.5, TERM@2.5) to send a signal then. Leaves
-# the exit status in "rc" (124 if it hung), the seconds from start to exit in "seconds", the
-# seconds from the signal to exit in "seconds_after_signal" and stderr in "stderr.txt".
+# what it played to "played.raw" (or with the SDL audio driver named in $audio_driver). An event
+# is a time in seconds after the start, for a screenshot "shot-TIME.png", or SIGNAL@TIME
+# (INT@2.5, TERM@2.5) to send a signal then. Leaves the exit status in "rc" (124 if it hung),
+# the seconds from start to exit in "seconds", the seconds from the signal to exit in
+# "seconds_after_signal" and stderr in "stderr.txt".
 run() {
   local name=$1
   shift
   xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     cd "$1" && show=$2 && shift 2
     start=$(date +%s.%N)
-    SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=played.raw timeout -s KILL 60 "$show" 2>stderr.txt &
+    SDL_AUDIODRIVER=${audio_driver:-disk} SDL_DISKAUDIOFILE=played.raw timeout -s KILL 60 "$show" 2>stderr.txt &
     pid=$!
     for event in "$@"; do
       at=${event#*@}

@@ -142,11 +142,19 @@ Device::Device() {
   wanted.samples = kDeviceBufferFrames;
   wanted.callback = sdl_callback;
   wanted.userdata = this;
-  if (!SDL_WasInit(SDL_INIT_AUDIO)) initialised_sdl_audio_ = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
+  std::string why;
+  if (!SDL_WasInit(SDL_INIT_AUDIO)) {
+    initialised_sdl_audio_ = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
+    if (!initialised_sdl_audio_) why = SDL_GetError();
+  }
   // A null obtained spec makes SDL convert to the hardware's format itself.
-  sdl_output_ = SDL_WasInit(SDL_INIT_AUDIO) && SDL_OpenAudio(&wanted, nullptr) == 0;
+  if (SDL_WasInit(SDL_INIT_AUDIO)) {
+    sdl_output_ = SDL_OpenAudio(&wanted, nullptr) == 0;
+    if (!sdl_output_) why = SDL_GetError();
+  }
   if (!sdl_output_) {
-    std::fprintf(stderr, "audio: no sound output (%s); playing silently\n", SDL_GetError());
+    if (why.empty()) why = "SDL's audio did not start";
+    std::fprintf(stderr, "audio: no sound output (%s); playing silently\n", why.c_str());
     if (initialised_sdl_audio_) SDL_QuitSubSystem(SDL_INIT_AUDIO);
     initialised_sdl_audio_ = false;
   }

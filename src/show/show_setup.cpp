@@ -24,9 +24,11 @@ void init_show() {
   // Canvases (3 MiB each pass) get mappings of their own that go back to the system when freed,
   // instead of growing the heap for good once the effect has run.
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
-  // Only the window matters here: a subsystem the show does not use may fail to start.
+  // SDL stops at the first subsystem that fails to start (audio, say, on a machine without
+  // sound); only video is needed here, so it gets a second chance of its own.
   SDL_Init(SDL_INIT_EVERYTHING);
-  if (!SDL_WasInit(SDL_INIT_VIDEO)) fail("cannot initialise SDL video", SDL_GetError());
+  if (!SDL_WasInit(SDL_INIT_VIDEO) && SDL_InitSubSystem(SDL_INIT_VIDEO) != 0)
+    fail("cannot initialise SDL video", SDL_GetError());
   std::atexit(SDL_Quit);
   // SDL turns these into quit events, which the show never reads: let them end it instead.
   std::signal(SIGINT, SIG_DFL);
