@@ -85,8 +85,8 @@ music() {
   check "$1: plays $3 s of sound" "$audio_check" sound "$out/$1/played.raw" "$3"
   check "$1: no sanitizer report" no_sanitizer_report "$1"
 }
-for spec in "wav 48000 2" "ogg 22050 1" "flac 44100 1"; do
-  read -r kind rate channels <<<"$spec"
+for music_case in "wav 48000 2" "ogg 22050 1" "flac 44100 1"; do
+  read -r kind rate channels <<<"$music_case"
   name=music-$kind-$rate-$channels
   echo "== $name, 5 s"
   prepare "$name"

@@ -42,8 +42,9 @@ class FrameRing {
  public:
   FrameRing() : samples_(kRingFrames * kDeviceChannels) {}
   size_t free_frames() const {
+    // Acquire: the consumer is done with the slots it has released.
     return kRingFrames -
-           (written_.load(std::memory_order_acquire) - read_.load(std::memory_order_relaxed));
+           (written_.load(std::memory_order_relaxed) - read_.load(std::memory_order_acquire));
   }
   void write(const int16_t* frames, size_t count) {
     size_t at = written_.load(std::memory_order_relaxed);
@@ -147,7 +148,7 @@ Device::Device() {
     initialised_sdl_audio_ = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
     if (!initialised_sdl_audio_) why = SDL_GetError();
   }
-  // A null obtained spec makes SDL convert to the hardware's format itself.
+  // Without an 'obtained' argument SDL converts to the hardware's format itself.
   if (SDL_WasInit(SDL_INIT_AUDIO)) {
     sdl_output_ = SDL_OpenAudio(&wanted, nullptr) == 0;
     if (!sdl_output_) why = SDL_GetError();
@@ -186,10 +187,11 @@ void Device::remove(Stream* stream) {
 
 void Device::start() {
   if (started_.exchange(true)) return;
-  if (sdl_output_)
-    SDL_PauseAudio(0);
-  else
+  if (sdl_output_) {
+    if (SDL_WasInit(SDL_INIT_AUDIO)) SDL_PauseAudio(0);
+  } else {
     silent_output_ = std::thread(&Device::run_silently, this);
+  }
 }
 
 void Device::mix(int16_t* out, int frame_count) {
