@@ -4,6 +4,15 @@
 //                                             from its first sound, for SECONDS
 //   audio_check sound PLAYED SECONDS          the played sound lasts SECONDS (within 0.25 s)
 //   audio_check make OUT wav|ogg|flac|mp3 RATE CHANNELS SECONDS   writes a test track
+//   audio_check clicks OUT                    writes a 44 100 Hz track with a click at each
+//                                             position where the picture changes
+//   audio_check record OUT                    copies raw 16-bit stereo 44 100 Hz sound from stdin
+//                                             to OUT, and when it arrived to OUT.times
+//   audio_check onsets RECORDED               prints the wall time of each click in a recording
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -71,6 +80,74 @@ int make(const char* path, const std::string& kind, int rate, int channels, doub
   return 0;
 }
 
+// Where the picture changes, and one mark past the end.
+const int64_t kClickPositions[] = {0, 67120, 123123, 190000, 256922, 505907, 640000};
+
+int clicks(const char* path) {
+  // 3 ms of a 2 kHz tone at each position: short and loud, with silence between.
+  write_track(path, kWav16, 44100, 2, 700000, [](int64_t i, int) -> int16_t {
+    for (int64_t at : kClickPositions)
+      if (i >= at && i < at + 132)
+        return static_cast<int16_t>(20000 * std::sin(2 * M_PI * 2000 * (i - at) / 44100.0));
+    return 0;
+  });
+  return 0;
+}
+
+double wall_seconds() {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec + now.tv_nsec * 1e-9;
+}
+
+// Records sound from stdin, and beside it (OUT.times) when each chunk arrived: the wall time and
+// the frames received by then.
+int record(const char* path) {
+  FILE* out = std::fopen(path, "wb");
+  FILE* times = std::fopen((std::string(path) + ".times").c_str(), "w");
+  if (!out || !times) return 1;
+  char buffer[4096];
+  int64_t bytes = 0;
+  for (ssize_t count; (count = read(0, buffer, sizeof buffer)) > 0;) {
+    double now = wall_seconds();
+    std::fwrite(buffer, 1, count, out);
+    bytes += count;
+    std::fprintf(times, "%.6f %lld\n", now, static_cast<long long>(bytes / 4));
+  }
+  std::fclose(out);
+  std::fclose(times);
+  return 0;
+}
+
+// A frame played no later than any chunk that holds it or follows it arrived, less the frames in
+// between; the promptest chunk in the half second after it bounds it most tightly. Looking only
+// nearby keeps a recording that lost or gained frames elsewhere from shifting the estimate.
+int onsets(const char* path) {
+  std::vector<int16_t> played = read_played(path);
+  std::vector<std::pair<double, int64_t>> arrivals;
+  FILE* times = std::fopen((std::string(path) + ".times").c_str(), "r");
+  if (!times) return 1;
+  double at;
+  long long frames;
+  while (std::fscanf(times, "%lf %lld", &at, &frames) == 2) arrivals.emplace_back(at, frames);
+  std::fclose(times);
+  // A click is the first loud frame after at least 50 ms of quiet.
+  size_t quiet = 0;
+  for (size_t frame = 0; frame < played.size() / 2; frame++) {
+    bool loud = std::abs(played[frame * 2]) > 2000;
+    if (loud && quiet >= 2205) {
+      double played_at = 1e300;
+      for (const auto& [arrived, received] : arrivals)
+        if (received > static_cast<int64_t>(frame) &&
+            received <= static_cast<int64_t>(frame) + 22050)
+          played_at = std::min(played_at, arrived - (received - frame) / 44100.0);
+      std::printf("%.6f\n", played_at);
+    }
+    quiet = loud ? 0 : quiet + 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,6 +156,9 @@ int main(int argc, char** argv) {
   if (mode == "sound" && argc == 4) return lasts(argv[2], std::atof(argv[3]));
   if (mode == "make" && argc == 7)
     return make(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]), std::atof(argv[6]));
+  if (mode == "clicks" && argc == 3) return clicks(argv[2]);
+  if (mode == "record" && argc == 3) return record(argv[2]);
+  if (mode == "onsets" && argc == 3) return onsets(argv[2]);
   std::fprintf(stderr, "usage: see the top of audio_check.cpp\n");
   return 2;
 }

@@ -175,6 +175,22 @@ TEST(ClockTest, StartsAtFirstPlayThenFollowsTheSteadyClockSmoothly) {
   check_clock(player.stream.get(), 44100, 10);
 }
 
+TEST(ClockTest, GoesOnOnTimeWhenTheOutputStopsPulling) {
+  // As SDL's output does when its sound server goes away: the silent output takes over.
+  Player player("dummy", wav_sine("lost", 44100, 2, 1));
+  ASSERT_TRUE(player.stream);
+  player.stream->play();
+  auto start = Clock::now();
+  sleep_ms(500);
+  SDL_PauseAudio(1);
+  sleep_ms(1500);
+  double behind = seconds_since(start) - player.stream->getPosition() / 44100.0;
+  std::printf("the output stopped at 0.5 s; at 2 s the clock is %.1f ms behind the steady time\n",
+              behind * 1000);
+  EXPECT_NEAR(behind, 0, 0.03);
+  check_clock(player.stream.get(), 44100, 1);
+}
+
 TEST(ClockTest, SilentFallbackKeepsTheSameClock) {
   Player player("no-such-driver", wav_sine("silent", 44100, 2, 1));
   ASSERT_TRUE(player.stream);

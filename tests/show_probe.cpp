@@ -1,6 +1,7 @@
 // Watches the unchanged show from outside, loaded with LD_PRELOAD: it wraps the SDL and
 // SDL_image calls a pass makes, the steady clock the music clock reads on the main thread, the
-// audio callback and exit(). At exit it writes what it saw to $SHOW_PROBE_REPORT.
+// audio callback and exit(). At exit it writes what it saw to $SHOW_PROBE_REPORT, and the audio
+// callbacks (wall time in s, frames) to $SHOW_PROBE_CALLBACKS if set.
 // $SHOW_PROBE_LAUNCH_NS is the wall-clock time (ns) at which the process was started.
 #include <SDL.h>
 #include <dlfcn.h>
@@ -63,13 +64,23 @@ bool effect_since_flip = false;
 const char* const rows[] = {"step1.png", "this is coffee.png", "the_machine.png", "q_portal.png",
                             "canvas",    "all_done.png"};
 int row_hits[6];
+double row_shown_at[6];  // wall time of the first flip after the row first acted
+bool row_pending[6];
 SDL_AudioSpec wrapped_spec;
 double callback_gap_max = 0;
 long callback_frames = 0;
+struct Callback {
+  double at;
+  int frames;
+};
+Callback* callbacks;
+size_t callback_count = 0;
 
 __attribute__((constructor)) void start_probe() {
   frames = static_cast<Frame*>(std::calloc(kMaxFrames, sizeof(Frame)));
   memory = static_cast<MemorySample*>(std::calloc(kMaxSamples, sizeof(MemorySample)));
+  callbacks = static_cast<Callback*>(std::calloc(kMaxFrames, sizeof(Callback)));
+  std::memset(callbacks, 1, kMaxFrames * sizeof(Callback));
   std::memset(frames, 1, kMaxFrames * sizeof(Frame));
   std::memset(memory, 1, kMaxSamples * sizeof(MemorySample));
   const char* launched = std::getenv("SHOW_PROBE_LAUNCH_NS");
@@ -78,7 +89,7 @@ __attribute__((constructor)) void start_probe() {
 
 void hit(const char* row) {
   for (int i = 0; i < 6; i++)
-    if (std::strcmp(rows[i], row) == 0) row_hits[i]++;
+    if (std::strcmp(rows[i], row) == 0 && row_hits[i]++ == 0) row_pending[i] = true;
 }
 
 void SDLCALL timed_callback(void* userdata, Uint8* stream, int bytes) {
@@ -88,6 +99,7 @@ void SDLCALL timed_callback(void* userdata, Uint8* stream, int bytes) {
   if (previous && now - previous > callback_gap_max) callback_gap_max = now - previous;
   previous = now;
   callback_frames += bytes / 4;
+  if (callback_count < kMaxFrames) callbacks[callback_count++] = {now, bytes / 4};
   wrapped_spec.callback(userdata, stream, bytes);
 }
 
@@ -116,7 +128,10 @@ void write_report(int status) {
   print_times("picture", picture_times);
   print_times("effect", effect_times);
   std::fprintf(out, "largest_reading_gap_ms %.2f\n", largest_reading_gap * 1000);
-  for (int i = 0; i < 6; i++) std::fprintf(out, "row%d_hits %d\n", i + 1, row_hits[i]);
+  for (int i = 0; i < 6; i++)
+    std::fprintf(out, "row%d_hits %d\nrow%d_shown_wall %.6f\n", i + 1, row_hits[i], i + 1,
+                 row_shown_at[i]);
+  std::fprintf(out, "end_wall %.6f\n", end);
   std::fprintf(out, "callback_gap_max_ms %.1f\nhanded_seconds %.3f\n", callback_gap_max * 1000,
                callback_frames / 44100.0);
   std::fprintf(out, "music_to_end_ms %.1f\n", first_callback ? (end - first_callback) * 1000 : -1);
@@ -128,6 +143,12 @@ void write_report(int status) {
   }
   std::fprintf(out, "peak_rss_kib %ld\nrss_growth_kib %ld\n", peak, last - at_one_second);
   if (out != stderr) std::fclose(out);
+  const char* callback_path = std::getenv("SHOW_PROBE_CALLBACKS");
+  if (FILE* log = callback_path ? std::fopen(callback_path, "w") : nullptr) {
+    for (size_t i = 0; i < callback_count; i++)
+      std::fprintf(log, "%.6f %d\n", callbacks[i].at, callbacks[i].frames);
+    std::fclose(log);
+  }
 }
 
 }  // namespace
@@ -141,6 +162,8 @@ int SDL_Flip(SDL_Surface* surface) {
   if (frame_count < kMaxFrames)
     frames[frame_count++] = {now, effect_since_flip ? kEffectPass : kPicturePass};
   effect_since_flip = false;
+  for (int i = 0; i < 6; i++)
+    if (row_pending[i]) row_shown_at[i] = now, row_pending[i] = false;
   if (sample_count < kMaxSamples && (sample_count == 0 || now - memory[sample_count - 1].at > 0.05))
     memory[sample_count++] = {now, resident_kib()};
   return result;

@@ -1,6 +1,8 @@
 #include "show_setup.h"
 
+#include <dlfcn.h>
 #include <malloc.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -15,7 +17,25 @@ namespace {
 
 [[noreturn]] void fail(const char* what, const char* why) {
   std::fprintf(stderr, "show: %s: %s\n", what, why);
-  std::exit(2);
+  std::exit(exit_cannot_start);
+}
+
+// Xlib calls this when the connection to the display breaks. Its default handler calls exit(),
+// whose SDL_Quit would then wait on the dead connection for good.
+int display_lost(void*) {
+  std::fprintf(stderr, "show: the display was lost\n");
+  _exit(exit_display_lost);
+}
+
+// SDL loads Xlib at run time, so its handler is set through the library SDL loaded, if any.
+void end_show_when_display_is_lost() {
+  void* xlib = dlopen("libX11.so.6", RTLD_LAZY | RTLD_NOLOAD);
+  if (!xlib) return;
+  using Handler = int (*)(void*);
+  auto set_io_error_handler =
+      reinterpret_cast<Handler (*)(Handler)>(dlsym(xlib, "XSetIOErrorHandler"));
+  if (set_io_error_handler) set_io_error_handler(display_lost);
+  dlclose(xlib);
 }
 
 }  // namespace
@@ -36,6 +56,7 @@ void init_show() {
 
   screen = SDL_SetVideoMode(1024, 768, 32, SDL_HWSURFACE | SDL_DOUBLEBUF);
   if (!screen) fail("cannot open a 1024x768 window", SDL_GetError());
+  end_show_when_display_is_lost();
   blit_origin.x = 0;
   blit_origin.y = 0;
 

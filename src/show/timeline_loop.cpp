@@ -37,7 +37,16 @@ void timeline_pass() {
   if (music_position() > 256921 && music_position() <= 505907) install_effect_frame();
   if (music_position() > 505906 && music_position() <= 508907) install_picture("all_done.png");
   if (music_position() > 639999) std::exit(1);
+  handle_window_events();
   present_frame();
+}
+
+// Lets SDL answer the window manager (pings, exposure). Closing the window ends the show; no other
+// input is read.
+void handle_window_events() {
+  SDL_Event event;
+  while (SDL_PollEvent(&event))
+    if (event.type == SDL_QUIT) std::exit(exit_closed_by_user);
 }
 
 void present_frame() {

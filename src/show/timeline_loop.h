@@ -7,7 +7,10 @@
 extern SDL_Surface* picture;
 
 // One pass: installs the picture whose window holds the position, draws an effect frame in the
-// effect window, exits with status 1 past the end mark, then presents the frame.
+// effect window, exits with status 1 past the end mark, handles the window's events, then
+// presents the frame.
 void timeline_pass();
+// Answers the window manager; a request to close the window exits with exit_closed_by_user.
+void handle_window_events();
 // Clears the screen to black, puts the picture at the top-left corner and flips.
 void present_frame();
