@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(cmake make g++ pkg-config libsdl1.2-compat-dev libsdl-image1.2-dev libsndfile1-dev
   libsamplerate0-dev)
 if [ "${1:-}" = test ]; then
-  packages+=(libgtest-dev libbenchmark-dev xvfb xauth x11-apps imagemagick bc procps)
+  packages+=(libgtest-dev libbenchmark-dev xvfb xauth x11-apps imagemagick bc procps python3-xlib
+    pipewire pipewire-pulse wireplumber dbus-daemon pulseaudio-utils)
 fi
 missing=()
 for package in "${packages[@]}"; do

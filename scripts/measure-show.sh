@@ -2,17 +2,30 @@
 # Runs the real show on the sample media under Xvfb, watched from outside by the probe library
 # (build/tests/libshow_probe.so, loaded with LD_PRELOAD), and prints its figures run by run
 # against the targets.
-# usage: scripts/measure-show.sh [RUNS] [--busy]   (--busy keeps the second core busy meanwhile)
-set -euo pipefail
+# usage: scripts/measure-show.sh [RUNS] [--busy] [--server default|pipewire]
+#   --busy    another process keeps a core busy meanwhile
+#   --server  plays on a private PipeWire server, through SDL's default output or its native
+#             PipeWire output, a track of clicks where the pictures change, and records the
+#             server's null sink: prints when the sound started against the first frame, and
+#             each picture change and the end against its click
+set -uo pipefail
 cd "$(dirname "$0")/.."
-runs=${1:-1}
-busy=${2:-}
+runs=1 busy="" server=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --busy) busy=1 ;;
+    --server) server=$2 && shift ;;
+    *) runs=$1 ;;
+  esac
+  shift
+done
 build=${BUILD:-build}
-probe=$(realpath "$build/tests/libshow_probe.so")
-show=$(realpath "$build/show")
-work=$(mktemp -d)
-trap 'rm -rf "$work"; [ -n "${spinner:-}" ] && kill $spinner 2>/dev/null; true' EXIT
-if [ "$busy" = --busy ]; then
+probe_library=$(realpath "$build/tests/libshow_probe.so")
+show=$(realpath "$build/show") audio_check=$(realpath "$build/tests/audio_check")
+media=$(realpath media) out=$(mktemp -d)
+source tests/e2e_lib.sh
+trap 'rm -rf "$out"; [ -n "${spinner:-}" ] && kill $spinner 2>/dev/null; true' EXIT
+if [ -n "$busy" ]; then
   sh -c 'while :; do :; done' &
   spinner=$!
   echo "(another process keeps a core busy)"
@@ -20,10 +33,17 @@ fi
 
 all_hit=0 worst_picture=0 worst_effect=0 worst_first=0 worst_end=0 worst_growth=0
 for run in $(seq "$runs"); do
-  report=$work/report-$run
-  (cd media && xvfb-run -a -s "-screen 0 1024x768x24" env SDL_AUDIODRIVER=dummy \
-    SHOW_PROBE_REPORT="$report" SHOW_PROBE_LAUNCH_NS="$(date +%s%N)" LD_PRELOAD="$probe" \
-    "$show") || true
+  name=run-$run
+  prepare "$name"
+  if [ -n "$server" ]; then
+    "$audio_check" clicks "$out/$name/brimvale.mp3"
+    start_sound_server
+    audio_driver=$server probe=$probe_library record "$name" run "$name"
+    stop_sound_server
+  else
+    audio_driver=dummy probe=$probe_library run "$name"
+  fi
+  report=$out/$name/probe.txt
   if [ ! -s "$report" ]; then
     echo "run $run: the show left no report"
     exit 1
@@ -44,6 +64,12 @@ for run in $(seq "$runs"); do
     "$hits" "$(get music_to_end_ms)" "$end_offset"
   printf " %.1f MiB, growth after 1 s %.2f MiB\n" "$(echo "$(get peak_rss_kib) / 1024" | bc -l)" \
     "$growth"
+  if [ -n "$server" ]; then
+    sync_figures "$name"
+    # On the server the end counts from the moment position 640 000 was heard.
+    end_offset=$(awk '$1 == "end" { print $2 }' "$out/$name/sync.txt")
+    cat "$out/$name/sync.txt" >>"$out/sync-all.txt"
+  fi
   max() { echo "if ($1 > $2) $1 else $2" | bc -l; }
   abs() { echo "if ($1 < 0) -($1) else $1" | bc -l; }
   worst_picture=$(max "$worst_picture" "$(get picture_p99_ms)")
@@ -62,3 +88,11 @@ echo "  worst first frame ${worst_first} ms (target 200): $(verdict "$worst_firs
 printf "  worst end offset %.1f ms (target 30): %s\n" "$worst_end" "$(verdict "$worst_end <= 30")"
 printf "  worst memory growth %.2f MiB (target 1): %s\n" "$worst_growth" \
   "$(verdict "$worst_growth <= 1")"
+if [ -n "$server" ]; then
+  awk '$1 == "start" { s = $2 < 0 ? -$2 : $2; if (s > start) start = s }
+    $1 == "changes" { for (i = 2; i <= NF; i++) { if (!n++ || $i < low) low = $i; if ($i > high) high = $i } }
+    END {
+      printf "  sound start within %.1f ms of the first frame (target 50): %s\n", start, (start <= 50 ? "met" : "MISSED")
+      printf "  picture changes %+.1f to %+.1f ms after their clicks (target -20 to +30): %s\n", low, high, (low >= -20 && high <= 30 ? "met" : "MISSED")
+    }' "$out/sync-all.txt"
+fi

@@ -25,32 +25,50 @@ prepare() {
 }
 
 # run NAME EVENT...: runs the show in its folder under Xvfb, with SDL's disk audio driver writing
-# what it played to "played.raw" (or with the SDL audio driver named in $audio_driver). An event
-# is a time in seconds after the start, for a screenshot "shot-TIME.png", or SIGNAL@TIME
-# (INT@2.5, TERM@2.5) to send a signal then. Leaves the exit status in "rc" (124 if it hung),
-# the seconds from start to exit in "seconds", the seconds from the signal to exit in
-# "seconds_after_signal" and stderr in "stderr.txt".
+# what it played to "played.raw" (or with the SDL audio driver named in $audio_driver; "default"
+# leaves the choice to SDL). An event is a time in seconds after the start, for a screenshot
+# "shot-TIME.png", or ACTION@TIME:
+#   INT, TERM   send that signal
+#   PING        ping the window as a window manager does, from then on ("pings.txt", in ms)
+#   CLOSE       ask the window to close, as its close button does
+#   NODISPLAY   kill the X server
+#   NOSOUND     kill the sound server (start_sound_server)
+# With $probe set, the show runs with that probe library preloaded ("probe.txt" and
+# "callbacks.txt", see show_probe.cpp). Leaves the exit status in "rc" (124 if it hung), the
+# seconds from start to exit in "seconds", the seconds from the last action to exit in
+# "seconds_after_action", the host's share of steal time in "steal_percent" and stderr in
+# "stderr.txt".
 run() {
   local name=$1
   shift
   xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
-    cd "$1" && show=$2 && shift 2
+    cd "$1" && show=$2 && tests=$3 && shift 3
     start=$(date +%s.%N)
+    read -r -a stat_before < <(head -1 /proc/stat)
+    driver=${audio_driver:-disk}
+    [ "$driver" = default ] && driver=
     # Which system libraries leak at exit differs between machines: a leak report must not
     # replace the show'"'"'s own status (no_sanitizer_report judges it by its stacks).
-    LSAN_OPTIONS=${LSAN_OPTIONS:-}${LSAN_OPTIONS:+:}exitcode=0 \
-      SDL_AUDIODRIVER=${audio_driver:-disk} SDL_DISKAUDIOFILE=played.raw timeout -s KILL 60 "$show" 2>stderr.txt &
+    env LSAN_OPTIONS=${LSAN_OPTIONS:-}${LSAN_OPTIONS:+:}exitcode=0 \
+      SDL_AUDIODRIVER=$driver SDL_DISKAUDIOFILE=played.raw \
+      ${probe:+LD_PRELOAD=$probe SHOW_PROBE_REPORT=probe.txt SHOW_PROBE_CALLBACKS=callbacks.txt} \
+      SHOW_PROBE_LAUNCH_NS=$(date +%s%N) timeout -s KILL 60 "$show" 2>stderr.txt &
     pid=$!
     for event in "$@"; do
       at=${event#*@}
       delay=$(echo "$start + $at - $(date +%s.%N)" | bc -l)
       case $delay in -*) ;; *) sleep "$delay" ;; esac
-      if [ "$event" != "$at" ]; then
-        pkill -"${event%@*}" -P $pid
-        date +%s.%N > signal_sent
-      else
-        xwd -root -silent > "shot-$at.xwd"
-      fi
+      case $event in
+        *@*) date +%s.%N > action_sent ;;
+        *) xwd -root -silent > "shot-$at.xwd" ;;
+      esac
+      case ${event%@*} in
+        INT | TERM) pkill -"${event%@*}" -P $pid ;;
+        PING) "$tests/x_desktop.py" ping "$(pgrep -P $pid)" > pings.txt & ;;
+        CLOSE) "$tests/x_desktop.py" close "$(pgrep -P $pid)" ;;
+        NODISPLAY) pkill -KILL -f "^Xvfb $DISPLAY " ;;
+        NOSOUND) kill -KILL -- -"$sound_server" ;;
+      esac
     done
     wait $pid
     rc=$?
@@ -58,12 +76,87 @@ run() {
     echo $rc > rc
     end=$(date +%s.%N)
     echo "$end - $start" | bc -l > seconds
-    [ -f signal_sent ] && echo "$end - $(cat signal_sent)" | bc -l > seconds_after_signal
+    [ -f action_sent ] && echo "$end - $(cat action_sent)" | bc -l > seconds_after_action
+    read -r -a stat_after < <(head -1 /proc/stat)
+    total=0
+    for i in 1 2 3 4 5 6 7 8; do total=$((total + stat_after[i] - stat_before[i])); done
+    echo "100 * ($((stat_after[8] - stat_before[8]))) / ($total + 1)" | bc -l > steal_percent
+    wait
     for shot in shot-*.xwd; do
       [ -f "$shot" ] && convert "$shot" "${shot%.xwd}.png" && rm "$shot"
     done
     exit 0
-  ' _ "$out/$name" "$show" "$@"
+  ' _ "$out/$name" "$show" "$(dirname "${BASH_SOURCE[0]}")" "$@"
+}
+
+# A private PipeWire server, as a desktop runs it (with its PulseAudio service and WirePlumber),
+# in a D-Bus session and a runtime folder of its own, playing to a null sink.
+start_sound_server() {
+  XDG_RUNTIME_DIR=$(mktemp -d)
+  export XDG_RUNTIME_DIR
+  setsid dbus-run-session -- sh -c 'pipewire & pipewire-pulse & wireplumber & wait' \
+    >"$XDG_RUNTIME_DIR/server.log" 2>&1 &
+  export sound_server=$!
+  disown
+  for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+  pactl load-module module-null-sink sink_name=show_sink >/dev/null &&
+    pactl set-default-sink show_sink
+}
+
+stop_sound_server() {
+  kill -KILL -- -"$sound_server" 2>/dev/null
+  while kill -0 "$sound_server" 2>/dev/null; do sleep 0.05; done
+  rm -rf "$XDG_RUNTIME_DIR"
+  unset XDG_RUNTIME_DIR sound_server
+}
+
+# record NAME COMMAND...: runs the command while recording what the null sink plays to
+# "recorded.raw" in NAME's folder, with the arrival times beside it (audio_check record).
+record() {
+  local name=$1
+  shift
+  parec -d show_sink.monitor --format=s16le --rate=44100 --channels=2 --latency-msec=5 --raw \
+    2>"$out/$name/recorder.txt" |
+    "$audio_check" record "$out/$name/recorded.raw" &
+  local recorder=$!
+  sleep 0.3
+  "$@"
+  sleep 0.3
+  pkill -x -f "parec -d show_sink.monitor.*"
+  wait $recorder
+  "$audio_check" onsets "$out/$name/recorded.raw" > "$out/$name/onsets.txt"
+}
+
+# sync_figures NAME: from the probe's report and the recording of a show that played the click
+# track (audio_check clicks), prints when the sound started against the first frame, when each
+# picture change showed against its click, and when the show ended against the moment its
+# position 640 000 was heard; and what the output and the host did meanwhile. The figures, in ms,
+# also go to "sync.txt": lines "start", "changes" and "end".
+sync_figures() {
+  local dir=$out/$1
+  awk -v steal="$(cat "$dir/steal_percent")" -v sync="$dir/sync.txt" '
+    FILENAME ~ /probe/ { value[$1] = $2; next }
+    FILENAME ~ /onsets/ { click[++clicks] = $1; next }
+    { if (!first) first = $1; last = $1; frames += $2 }
+    END {
+      if (clicks < 7) {
+        end = (value["end_wall"] - click[1] - 640000 / 44100) * 1000
+        printf "   %d clicks heard; end %+.1f ms after position 640000 would have been heard\n", clicks, end
+        printf "end %.1f\n", end > sync
+        exit
+      }
+      printf "   sound started %+.1f ms after the first frame; picture changes %+.1f %+.1f %+.1f %+.1f %+.1f ms after their clicks; end %+.1f ms after position 640000 was heard\n", \
+        (click[1] - value["row1_shown_wall"]) * 1000, (value["row2_shown_wall"] - click[2]) * 1000, \
+        (value["row3_shown_wall"] - click[3]) * 1000, (value["row4_shown_wall"] - click[4]) * 1000, \
+        (value["row5_shown_wall"] - click[5]) * 1000, (value["row6_shown_wall"] - click[6]) * 1000, \
+        (value["end_wall"] - click[7]) * 1000
+      printf "start %.1f\nchanges", (click[1] - value["row1_shown_wall"]) * 1000 > sync
+      for (row = 2; row <= 6; row++) printf " %.1f", (value["row" row "_shown_wall"] - click[row]) * 1000 > sync
+      printf "\nend %.1f\n", (value["end_wall"] - click[7]) * 1000 > sync
+      printf "   the sound took %.3f s from the first click to the last (%.3f s in the track); the output took %.3f s of sound in %.3f s, with callbacks up to %.1f ms apart; picture frames p50 %.1f ms; steal %.1f %% of the CPU time\n", \
+        click[7] - click[1], 640000 / 44100, frames / 44100, last - first, value["callback_gap_max_ms"], \
+        value["picture_p50_ms"], steal
+    }' "$dir/probe.txt" "$dir/onsets.txt" "$dir/callbacks.txt"
 }
 
 status_is() { # NAME STATUS

@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # End to end: the real show in a virtual X window, with SDL's disk audio driver writing what it
 # played to a file. Screenshots are kept as PNGs in the output folder.
-# usage: e2e_test.sh SHOW AUDIO_CHECK MEDIA_DIR OUTPUT_DIR
+# Then the parts of a real desktop: a window manager's pings and close requests and a lost display
+# (spoken over the X protocol), and a real PipeWire server.
+# usage: e2e_test.sh SHOW AUDIO_CHECK MEDIA_DIR OUTPUT_DIR [PROBE]
+# With PROBE (build/tests/libshow_probe.so; not in the sanitizer build), the runs on the sound
+# server also print how picture and sound kept together.
 set -u
 show=$(realpath "$1") audio_check=$(realpath "$2") media=$(realpath "$3") out=$(realpath -m "$4")
+[ -n "${5:-}" ] && probe_library=$(realpath "$5")
 source "$(dirname "$0")/e2e_lib.sh"
 rm -rf "$out"
 mkdir -p "$out"
@@ -56,10 +61,69 @@ for at in "${moments[@]}"; do
   for signal in INT TERM; do
     name=$signal-$at
     expected=$([ $signal = INT ] && echo 130 || echo 143)
-    check "SIG$signal at $at s ends it within a second (in $(cat "$out/$name/seconds_after_signal") s)" \
-      between 0 "$(cat "$out/$name/seconds_after_signal")" 1
+    check "SIG$signal at $at s ends it within a second (in $(cat "$out/$name/seconds_after_action") s)" \
+      between 0 "$(cat "$out/$name/seconds_after_action")" 1
     check "SIG$signal at $at s: ended by the signal" status_is "$name" "$expected"
   done
+done
+
+echo "== the desktop: pings throughout, the close button, a lost display (side by side)"
+prepare pings
+run pings PING@0.3 &
+prepare close
+run close CLOSE@7.0 &
+prepare no_display
+run no_display NODISPLAY@7.0 &
+wait
+delays=$(grep -v none "$out/pings/pings.txt" | sort -n)
+check "every ping answered within 1 s ($(wc -l <"$out/pings/pings.txt") pings; median $(
+  echo "$delays" | awk '{ d[NR] = $1 } END { print d[int((NR + 1) / 2)] }') ms, longest $(
+  echo "$delays" | tail -1) ms)" awk '$1 == "none" || $1 > 1000 { exit 1 }' "$out/pings/pings.txt"
+check "pinged from start to end" [ "$(wc -l <"$out/pings/pings.txt")" -gt 100 ]
+check "and the show went on to its end" ends_on_time pings
+check "the close button ends it within a second (in $(cat "$out/close/seconds_after_action") s)" \
+  between 0 "$(cat "$out/close/seconds_after_action")" 1
+check "closed: exits with status 3" status_is close 3
+check "a lost display ends it within a second (in $(cat "$out/no_display/seconds_after_action") s)" \
+  between 0 "$(cat "$out/no_display/seconds_after_action")" 1
+check "display lost: exits with status 4" status_is no_display 4
+check "and says so: $(cat "$out/no_display/stderr.txt")" \
+  grep -qx "show: the display was lost" "$out/no_display/stderr.txt"
+check "no sanitizer report" no_sanitizer_report close
+
+# sound_server_run NAME DRIVER EVENT...: the show with the click track, on a fresh PipeWire
+# server, recorded from its null sink; screenshots in every picture's stretch.
+sound_server_run() {
+  local name=$1
+  prepare "$name"
+  "$audio_check" clicks "$out/$name/brimvale.mp3"
+  start_sound_server
+  audio_driver=$2 probe=${probe_library:-} record "$name" run "$name" 0.8 2.1 3.5 5.0 8.5 13.0 "${@:3}"
+  stop_sound_server
+  dir=$out/$name
+  check "$name: exits with status 1 on time" ends_on_time "$name"
+  check "$name: every picture in its stretch" eval 'shows_picture "$dir/shot-0.8.png" step1.png &&
+    shows_picture "$dir/shot-2.1.png" "this is coffee.png" && shows_picture "$dir/shot-3.5.png" the_machine.png &&
+    shows_picture "$dir/shot-5.0.png" q_portal.png && shows_dot_circles "$dir/shot-8.5.png" &&
+    shows_picture "$dir/shot-13.0.png" all_done.png'
+  check "no sanitizer report" no_sanitizer_report "$name"
+  [ -n "${probe_library:-}" ] && sync_figures "$name"
+}
+echo "== on a PipeWire server, through SDL's default output and its native PipeWire output"
+for driver in default pipewire; do
+  sound_server_run "server-$driver" "$driver"
+  check "server-$driver: the server played every click" \
+    [ "$(wc -l <"$out/server-$driver/onsets.txt")" = 7 ]
+  if [ -n "${probe_library:-}" ]; then
+    sh -c 'while :; do :; done' &
+    spinner=$!
+    echo "   (another process keeps a core busy)"
+    sound_server_run "server-$driver-busy" "$driver"
+    kill $spinner
+  fi
+  sound_server_run "server-$driver-killed" "$driver" NOSOUND@6.0
+  check "server-$driver-killed: the server played until it was killed" \
+    [ "$(wc -l <"$out/server-$driver-killed/onsets.txt")" -ge 4 ]
 done
 
 finish "end to end"

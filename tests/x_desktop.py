@@ -1,0 +1,80 @@
+#!/usr/bin/python3
+"""Speaks to the show's window as a window manager does, over the X protocol.
+
+x_desktop.py ping PID   pings the window (_NET_WM_PING) every 100 ms until it goes away and
+                        prints each answer's delay in ms, or "none" for a ping unanswered in 2 s
+x_desktop.py close PID  asks the window to close, as its close button does (WM_DELETE_WINDOW)
+"""
+import sys
+import time
+
+from Xlib import X, display, error
+from Xlib.protocol import event
+
+
+def find_window(disp, pid, wait=5.0):
+    """The top-level window whose _NET_WM_PID is pid."""
+    pid_atom = disp.intern_atom("_NET_WM_PID")
+    deadline = time.monotonic() + wait
+    while time.monotonic() < deadline:
+        for window in disp.screen().root.query_tree().children:
+            try:
+                prop = window.get_full_property(pid_atom, X.AnyPropertyType)
+            except error.XError:
+                continue
+            if prop and prop.value[0] == pid:
+                return window
+        time.sleep(0.05)
+    sys.exit(f"no window of process {pid}")
+
+
+def send_protocol(disp, window, protocol, timestamp):
+    message = event.ClientMessage(
+        window=window, client_type=disp.intern_atom("WM_PROTOCOLS"),
+        data=(32, [disp.intern_atom(protocol), timestamp, window.id, 0, 0]))
+    window.send_event(message, event_mask=0)
+    disp.flush()
+
+
+def ping(disp, window):
+    root = disp.screen().root
+    root.change_attributes(event_mask=X.SubstructureNotifyMask)
+    ping_atom = disp.intern_atom("_NET_WM_PING")
+    serial = 0
+    while True:
+        serial += 1
+        sent = time.monotonic()
+        try:
+            send_protocol(disp, window, "_NET_WM_PING", serial)
+        except (error.XError, error.ConnectionClosedError):
+            return
+        answered = None
+        while answered is None and time.monotonic() - sent < 2:
+            while disp.pending_events():
+                reply = disp.next_event()
+                if (reply.type == X.ClientMessage and reply.window.id == root.id
+                        and reply.data[1][0] == ping_atom and reply.data[1][1] == serial):
+                    answered = time.monotonic() - sent
+            time.sleep(0.001)
+        try:
+            window.get_geometry()
+        except (error.XError, error.ConnectionClosedError):
+            return  # the window is gone: the show has ended
+        print(f"{answered * 1000:.1f}" if answered is not None else "none", flush=True)
+        time.sleep(max(0, 0.1 - (time.monotonic() - sent)))
+
+
+def main():
+    if len(sys.argv) != 3 or sys.argv[1] not in ("ping", "close"):
+        sys.exit(__doc__)
+    disp = display.Display()
+    disp.set_error_handler(lambda *args: None)  # a window gone at the end is no error here
+    window = find_window(disp, int(sys.argv[2]))
+    if sys.argv[1] == "ping":
+        ping(disp, window)
+    else:
+        send_protocol(disp, window, "WM_DELETE_WINDOW", X.CurrentTime)
+
+
+if __name__ == "__main__":
+    main()
