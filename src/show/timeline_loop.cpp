@@ -36,7 +36,7 @@ void timeline_pass() {
   if (music_position() > 189999 && music_position() <= 193123) install_picture("q_portal.png");
   if (music_position() > 256921 && music_position() <= 505907) install_effect_frame();
   if (music_position() > 505906 && music_position() <= 508907) install_picture("all_done.png");
-  if (music_position() > 639999) std::exit(1);
+  if (music_position() > show_end_mark) std::exit(1);
   handle_window_events();
   present_frame();
 }

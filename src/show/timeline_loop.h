@@ -3,6 +3,9 @@
 
 #include <SDL.h>
 
+// The last position of the show: the first reading past it ends the show.
+constexpr int show_end_mark = 639999;
+
 // The current picture, null until the first is installed. Owned by the timeline.
 extern SDL_Surface* picture;
 
