@@ -64,9 +64,12 @@ convert -size 4000x3000 xc:blue PNG24:the_machine.png
 convert -size 1024x768 xc:gray50 -define png:color-type=0 q_portal.png
 convert -size 1024x768 "xc:rgba(255,255,0,0.5)" PNG32:all_done.png
 cd - >/dev/null
-run "$name" "${on_screen_at[@]}"
+run "$name" PING@0.3 "${on_screen_at[@]}"
 dir=$out/$name
 check "ends on time" ends_on_time "$name"
+check "answers every ping within 1 s, also while the large picture decodes (longest $(
+  sort -n "$dir/pings.txt" | tail -1) ms)" awk '$1 == "none" || $1 > 1000 { exit 1 } END { exit NR < 100 }' \
+  "$dir/pings.txt"
 check "no sanitizer report" no_sanitizer_report "$name"
 check "1 x 1: one red pixel at the corner" pixel_is "$dir/shot-0.8.png" 0 0 255 0 0
 check "1 x 1: black beside it" pixel_is "$dir/shot-0.8.png" 1 1 0 0 0

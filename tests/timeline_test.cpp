@@ -122,6 +122,21 @@ TEST_F(TimelineTest, PastTheEndMarkTheShowExitsWithStatus1) {
   EXPECT_EXIT(pass_at({640000}), testing::ExitedWithCode(1), "");
 }
 
+TEST_F(TimelineTest, KeysAreIgnoredAndClosingTheWindowExitsWithStatus3) {
+  SDL_Event key{};
+  key.type = SDL_KEYDOWN;
+  key.key.keysym.sym = SDLK_ESCAPE;
+  SDL_PushEvent(&key);
+  pass_at({0});
+  EXPECT_EQ(installs, std::vector<std::string>{"step1.png"});
+  SDL_Event quit{};
+  quit.type = SDL_QUIT;
+  SDL_PushEvent(&quit);
+  EXPECT_EXIT(pass_at({100000}), testing::ExitedWithCode(3), "");
+  while (SDL_PollEvent(&quit)) {
+  }  // the request went to the child that exited; this process carries on
+}
+
 TEST_F(TimelineTest, EveryComparisonReadsTheClockAfreshAndTellsItToPlay) {
   for (auto [position, readings] : {std::pair{0, 7}, {100000, 8}, {300000, 11}, {505907, 12}}) {
     ScriptedStream* stream = pass_at({position});
