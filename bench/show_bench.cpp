@@ -78,6 +78,12 @@ void BM_PresentFrame(benchmark::State& state) {
 }
 BENCHMARK(BM_PresentFrame)->Unit(benchmark::kMillisecond);
 
+// What answering the window manager costs a pass.
+void BM_HandleWindowEvents(benchmark::State& state) {
+  for (auto _ : state) handle_window_events();
+}
+BENCHMARK(BM_HandleWindowEvents)->Unit(benchmark::kMicrosecond);
+
 void BM_MusicPosition(benchmark::State& state) {
   open_window();
   std::string track = "/tmp/show_bench_track.wav";

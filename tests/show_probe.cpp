@@ -2,7 +2,9 @@
 // SDL_image calls a pass makes, the steady clock the music clock reads on the main thread, the
 // audio callback and exit(). At exit it writes what it saw to $SHOW_PROBE_REPORT, and the audio
 // callbacks (wall time in s, frames) to $SHOW_PROBE_CALLBACKS if set.
-// $SHOW_PROBE_LAUNCH_NS is the wall-clock time (ns) at which the process was started.
+// $SHOW_PROBE_LAUNCH_NS is the wall-clock time (ns) at which the process was started. With
+// $SHOW_PROBE_STALL_MS, the audio callback is held that long once, $SHOW_PROBE_STALL_AT seconds
+// after the first, as a starved audio thread would be.
 #include <SDL.h>
 #include <dlfcn.h>
 #include <sys/syscall.h>
@@ -96,6 +98,13 @@ void SDLCALL timed_callback(void* userdata, Uint8* stream, int bytes) {
   static double previous = 0;
   double now = wall_seconds();
   if (first_callback == 0) first_callback = now;
+  static const char* stall_ms = std::getenv("SHOW_PROBE_STALL_MS");
+  static const char* stall_at = std::getenv("SHOW_PROBE_STALL_AT");
+  static bool stalled = false;
+  if (stall_ms && stall_at && !stalled && now - first_callback >= std::atof(stall_at)) {
+    stalled = true;
+    usleep(static_cast<useconds_t>(std::atof(stall_ms) * 1000));
+  }
   if (previous && now - previous > callback_gap_max) callback_gap_max = now - previous;
   previous = now;
   callback_frames += bytes / 4;
