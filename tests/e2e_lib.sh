@@ -222,6 +222,20 @@ shows_dot_circles() { # SHOT: green dots on black
   echo "$colour" | awk '{ exit !($1 < 1 && $3 < 1 && $2 > 0.5 && $2 < 60) }'
 }
 
+# A moment in each stretch of the show: four pictures, the dot circles, the last picture.
+stretch_moments=(0.8 2.1 3.5 5.0 8.5 13.0)
+
+# shows_every_stretch NAME: the screenshots taken at stretch_moments show what belongs there.
+shows_every_stretch() {
+  local dir=$out/$1
+  shows_picture "$dir/shot-0.8.png" step1.png &&
+    shows_picture "$dir/shot-2.1.png" "this is coffee.png" &&
+    shows_picture "$dir/shot-3.5.png" the_machine.png &&
+    shows_picture "$dir/shot-5.0.png" q_portal.png &&
+    shows_dot_circles "$dir/shot-8.5.png" &&
+    shows_picture "$dir/shot-13.0.png" all_done.png
+}
+
 is_black() { # SHOT
   local colour
   colour=$(mean_colour "$1")

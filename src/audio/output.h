@@ -3,6 +3,7 @@
 // device.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -34,6 +35,11 @@ std::unique_ptr<Output> open_sdl_output(PullFrames pull, std::string& why);
 // that the streams' clocks go on.
 std::unique_ptr<Output> open_silent_output(PullFrames pull, const Output* stand_in_for = nullptr);
 
-int64_t steady_ns();
+// Inline: the streams' clocks read it on every position reading.
+inline int64_t steady_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 }  // namespace audio

@@ -71,10 +71,4 @@ std::unique_ptr<Output> open_silent_output(PullFrames pull, const Output* stand_
   return std::make_unique<SilentOutput>(std::move(pull), stand_in_for);
 }
 
-int64_t steady_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 }  // namespace audio
