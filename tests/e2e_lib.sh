@@ -35,9 +35,9 @@ prepare() {
 #   NOSOUND     kill the sound server (start_sound_server)
 # With $probe set, the show runs with that probe library preloaded ("probe.txt" and
 # "callbacks.txt", see show_probe.cpp). Leaves the exit status in "rc" (124 if it hung), the
-# seconds from start to exit in "seconds", the seconds from the last action to exit in
-# "seconds_after_action", the host's share of steal time in "steal_percent" and stderr in
-# "stderr.txt".
+# seconds from start to exit in "seconds", the seconds from the last action (for CLOSE, from when
+# the X server took the request) to exit in "seconds_after_action", the host's share of steal
+# time in "steal_percent" and stderr in "stderr.txt".
 run() {
   local name=$1
   shift
@@ -65,7 +65,7 @@ run() {
       case ${event%@*} in
         INT | TERM) pkill -"${event%@*}" -P $pid ;;
         PING) "$tests/x_desktop.py" ping "$(pgrep -P $pid)" > pings.txt & ;;
-        CLOSE) "$tests/x_desktop.py" close "$(pgrep -P $pid)" ;;
+        CLOSE) "$tests/x_desktop.py" close "$(pgrep -P $pid)" > action_sent ;;
         NODISPLAY) pkill -KILL -f "^Xvfb $DISPLAY " ;;
         NOSOUND) kill -KILL -- -"$sound_server" ;;
       esac

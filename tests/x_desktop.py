@@ -3,7 +3,8 @@
 
 x_desktop.py ping PID   pings the window (_NET_WM_PING) every 100 ms until it goes away and
                         prints each answer's delay in ms, or "none" for a ping unanswered in 2 s
-x_desktop.py close PID  asks the window to close, as its close button does (WM_DELETE_WINDOW)
+x_desktop.py close PID  asks the window to close, as its close button does (WM_DELETE_WINDOW), and
+                        prints the time (seconds since the epoch) at which the X server took it
 """
 import sys
 import time
@@ -74,6 +75,9 @@ def main():
         ping(disp, window)
     else:
         send_protocol(disp, window, "WM_DELETE_WINDOW", X.CurrentTime)
+        # A round trip before exiting: the server may drop what a client sent just before it hung up.
+        disp.sync()
+        print(f"{time.time():.9f}")
 
 
 if __name__ == "__main__":
