@@ -94,13 +94,22 @@ run() {
 start_sound_server() {
   XDG_RUNTIME_DIR=$(mktemp -d)
   export XDG_RUNTIME_DIR
-  setsid dbus-run-session -- sh -c 'pipewire & pipewire-pulse & wireplumber & wait' \
-    >"$XDG_RUNTIME_DIR/server.log" 2>&1 &
+  # WirePlumber and pipewire-pulse give up if PipeWire is not listening yet.
+  setsid dbus-run-session -- sh -c 'pipewire &
+    while [ ! -S "$XDG_RUNTIME_DIR/pipewire-0" ]; do sleep 0.05; done
+    pipewire-pulse & wireplumber & wait' >"$XDG_RUNTIME_DIR/server.log" 2>&1 &
   export sound_server=$!
   disown
   for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-  pactl load-module module-null-sink sink_name=show_sink >/dev/null &&
-    pactl set-default-sink show_sink
+  pactl load-module module-null-sink sink_name=show_sink >/dev/null
+  # The default sink can be set only once WirePlumber is up, which can take a moment longer.
+  for _ in $(seq 100); do
+    pactl set-default-sink show_sink 2>/dev/null && [ "$(pactl get-default-sink)" = show_sink ] &&
+      return
+    sleep 0.1
+  done
+  echo "the sound server's null sink did not become the default" >&2
+  return 1
 }
 
 stop_sound_server() {

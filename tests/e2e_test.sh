@@ -92,7 +92,7 @@ sound_server_run() {
   local name=$1
   prepare "$name"
   "$audio_check" clicks "$out/$name/brimvale.mp3"
-  start_sound_server
+  check "$name: a private sound server plays to its null sink" start_sound_server
   audio_driver=$2 probe=${probe_library:-} record "$name" run "$name" "${stretch_moments[@]}" "${@:3}"
   stop_sound_server
   check "$name: exits with status 1 on time" ends_on_time "$name"
