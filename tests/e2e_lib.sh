@@ -150,7 +150,8 @@ record() {
     2>"$out/$name/recorder.txt" |
     "$audio_check" record "$out/$name/recorded.raw" &
   local recorder=$!
-  sleep 0.3
+  # parec can take a while to start on a busy host: the show starts once sound comes in.
+  for _ in $(seq 100); do [ -s "$out/$name/recorded.raw" ] && break; sleep 0.05; done
   "$@"
   sleep 0.3
   pkill -x -f "parec -d show_sink.monitor.*"
