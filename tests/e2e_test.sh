@@ -116,7 +116,7 @@ for driver in default pipewire; do
     sound_server_run "server-$driver-busy" "$driver"
     kill $spinner
   fi
-  sound_server_run "server-$driver-killed" "$driver" NOSOUND@6.0
+  sound_server_run "server-$driver-killed" "$driver" NOSOUND@7.0
   check "server-$driver-killed: the server played until it was killed" \
     [ "$(wc -l <"$out/server-$driver-killed/onsets.txt")" -ge 4 ]
 done
