@@ -232,13 +232,17 @@ pixel_is() { # IMAGE X Y R G B: within 8 of each component
   echo "$colour $4 $5 $6" | awk '{ for (i = 1; i <= 3; i++) if ($i - $(i+3) > 8 || $(i+3) - $i > 8) exit 1 }'
 }
 
+# The sample pictures' mean colours, worked out once.
+declare -gA sample_colour
+
 # shows_picture SHOT FILE: the screenshot is nearer in colour to FILE (one of the sample
 # pictures) than to any other, and close to it.
 shows_picture() {
   local shot nearest="" best=1000000 distance
   shot=$(mean_colour "$1")
   for picture in "$media"/*.png; do
-    distance=$(echo "$shot $(mean_colour "$picture")" |
+    [ -n "${sample_colour[$picture]:-}" ] || sample_colour[$picture]=$(mean_colour "$picture")
+    distance=$(echo "$shot ${sample_colour[$picture]}" |
       awk '{ print ($1-$4)^2 + ($2-$5)^2 + ($3-$6)^2 }')
     if awk "BEGIN { exit !($distance < $best) }"; then
       best=$distance nearest=$(basename "$picture")

@@ -102,10 +102,10 @@ bool open_encoder(const std::string& output, const char* music, int width, int h
     std::fprintf(stderr, "cannot run ffmpeg: %s\n", std::strerror(errno));
     _exit(127);
   }
+  if (encoder_pid < 0) return fail(std::string("cannot start ffmpeg: ") + std::strerror(errno));
   close(fds[0]);
   frames_pipe = fds[1];
   fcntl(frames_pipe, F_SETPIPE_SZ, 1 << 20);  // fewer, larger hand-overs to the encoder
-  if (encoder_pid < 0) return fail(std::string("cannot start ffmpeg: ") + std::strerror(errno));
   frame_bytes = static_cast<size_t>(width) * height * 4;
   signal(SIGPIPE, SIG_IGN);  // a dead encoder shows as a failed write
   return true;
