@@ -8,7 +8,8 @@
 //                                             position where the picture changes
 //   audio_check record OUT                    copies raw 16-bit stereo 44 100 Hz sound from stdin
 //                                             to OUT, and when it arrived to OUT.times
-//   audio_check onsets RECORDED               prints the wall time of each click in a recording
+//   audio_check onsets RECORDED               prints which click each click in a recording is,
+//                                             and its wall time
 #include <time.h>
 #include <unistd.h>
 
@@ -119,9 +120,19 @@ int record(const char* path) {
   return 0;
 }
 
+// The track's click within 0.3 s of SECONDS into the track (the closest two are 1.27 s apart), or
+// -1.
+int click_near(double seconds) {
+  for (int i = 0; i < 7; i++)
+    if (std::abs(seconds - kClickPositions[i] / 44100.0) < 0.3) return i;
+  return -1;
+}
+
 // A frame played no later than any chunk that holds it or follows it arrived, less the frames in
 // between; the promptest chunk in the half second after it bounds it most tightly. Looking only
 // nearby keeps a recording that lost or gained frames elsewhere from shifting the estimate.
+// Prints each click heard as "INDEX TIME POSITION": which of the track's clicks it is (1 to 7, 0
+// for a sound at none), found by lining the track's clicks up with the most heard ones.
 int onsets(const char* path) {
   std::vector<int16_t> played = read_played(path);
   std::vector<std::pair<double, int64_t>> arrivals;
@@ -132,6 +143,7 @@ int onsets(const char* path) {
   while (std::fscanf(times, "%lf %lld", &at, &frames) == 2) arrivals.emplace_back(at, frames);
   std::fclose(times);
   // A click is the first loud frame after at least 50 ms of quiet.
+  std::vector<double> heard;
   size_t quiet = 0;
   for (size_t frame = 0; frame < played.size() / 2; frame++) {
     bool loud = std::abs(played[frame * 2]) > 2000;
@@ -141,9 +153,23 @@ int onsets(const char* path) {
         if (received > static_cast<int64_t>(frame) &&
             received <= static_cast<int64_t>(frame) + 22050)
           played_at = std::min(played_at, arrived - (received - frame) / 44100.0);
-      std::printf("%.6f\n", played_at);
+      heard.push_back(played_at);
     }
     quiet = loud ? 0 : quiet + 1;
+  }
+  double track_start = 0;
+  long best = -1;
+  for (double candidate : heard)
+    for (int64_t position : kClickPositions) {
+      double start = candidate - position / 44100.0;
+      long matched = std::count_if(heard.begin(), heard.end(),
+                                   [&](double t) { return click_near(t - start) >= 0; });
+      if (matched > best) best = matched, track_start = start;
+    }
+  for (double t : heard) {
+    int click = click_near(t - track_start);
+    std::printf("%d %.6f %lld\n", click + 1, t,
+                static_cast<long long>(click >= 0 ? kClickPositions[click] : -1));
   }
   return 0;
 }

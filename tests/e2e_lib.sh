@@ -116,8 +116,9 @@ run_once() {
 start_sound_server() {
   XDG_RUNTIME_DIR=$(mktemp -d)
   export XDG_RUNTIME_DIR
+  # WirePlumber keeps the default sink and stream volumes in XDG_STATE_HOME: the runs' own.
   # WirePlumber and pipewire-pulse give up if PipeWire is not listening yet.
-  setsid dbus-run-session -- sh -c 'pipewire &
+  XDG_STATE_HOME=$XDG_RUNTIME_DIR/state setsid dbus-run-session -- sh -c 'pipewire &
     while [ ! -S "$XDG_RUNTIME_DIR/pipewire-0" ]; do sleep 0.05; done
     pipewire-pulse & wireplumber & wait' >"$XDG_RUNTIME_DIR/server.log" 2>&1 &
   export sound_server=$!
@@ -154,7 +155,7 @@ record() {
   for _ in $(seq 100); do [ -s "$out/$name/recorded.raw" ] && break; sleep 0.05; done
   "$@"
   sleep 0.3
-  pkill -x -f "parec -d show_sink.monitor.*"
+  pkill -P $BASHPID -x parec
   wait $recorder
   "$audio_check" onsets "$out/$name/recorded.raw" > "$out/$name/onsets.txt"
 }
@@ -162,34 +163,41 @@ record() {
 # sync_figures NAME: from the probe's report and the recording of a show that played the click
 # track (audio_check clicks), prints when the sound started against the first frame, when each
 # picture change showed against its click, and when the show ended against the moment its
-# position 640 000 was heard; and what the output and the host did meanwhile. The figures, in ms,
-# also go to "sync.txt": lines "start", "changes" and "end".
+# position 640 000 was heard (reckoned from the last click heard if that one was not); and what
+# the output and the host did meanwhile. The figures, in ms, also go to "sync.txt": lines
+# "start", "changes" and "end", with what was heard.
 sync_figures() {
   local dir=$out/$1
   awk -v steal="$(cat "$dir/steal_percent")" -v sync="$dir/sync.txt" '
+    function shown(row) { return value["row" row "_shown_wall"] }
     FILENAME ~ /probe/ { value[$1] = $2; next }
-    FILENAME ~ /onsets/ { click[++clicks] = $1; next }
-    { if (!first) first = $1; last = $1; frames += $2 }
+    FILENAME ~ /onsets/ { if ($1) { click[$1] = $2; position[$1] = $3; if (!first) first = $1; last = $1 } next }
+    { if (!first_callback) first_callback = $1; last_callback = $1; frames += $2 }
     END {
-      if (clicks < 7) {
-        end = (value["end_wall"] - click[1] - 640000 / 44100) * 1000
-        printf "   %d clicks heard; end %+.1f ms after position 640000 would have been heard\n", clicks, end
-        printf "end %.1f\n", end > sync
-        exit
+      for (k = 1; k <= 7; k++) if (!(k in click)) missing = missing " " k
+      started = "?"
+      if (1 in click) {
+        started = sprintf("%+.1f", (click[1] - shown(1)) * 1000)
+        printf "start %.1f\n", started > sync
       }
-      printf "   sound started %+.1f ms after the first frame; picture changes %+.1f %+.1f %+.1f %+.1f %+.1f ms after their clicks; end %+.1f ms after position 640000 was heard\n", \
-        (click[1] - value["row1_shown_wall"]) * 1000, (value["row2_shown_wall"] - click[2]) * 1000, \
-        (value["row3_shown_wall"] - click[3]) * 1000, (value["row4_shown_wall"] - click[4]) * 1000, \
-        (value["row5_shown_wall"] - click[5]) * 1000, (value["row6_shown_wall"] - click[6]) * 1000, \
-        (value["end_wall"] - click[7]) * 1000
-      printf "start %.1f\nchanges", (click[1] - value["row1_shown_wall"]) * 1000 > sync
-      for (row = 2; row <= 6; row++) printf " %.1f", (value["row" row "_shown_wall"] - click[row]) * 1000 > sync
-      printf "\nend %.1f\n", (value["end_wall"] - click[7]) * 1000 > sync
-      printf "   the sound took %.3f s from the first click to the last (%.3f s in the track); the output took %.3f s of sound in %.3f s, with callbacks up to %.1f ms apart; picture frames p50 %.1f ms; steal %.1f %% of the CPU time\n", \
-        click[7] - click[1], 640000 / 44100, frames / 44100, last - first, value["callback_gap_max_ms"], \
-        value["picture_p50_ms"], steal
+      printf "changes" > sync
+      for (row = 2; row <= 6; row++) {
+        ms = (row in click) ? sprintf("%+.1f", (shown(row) - click[row]) * 1000) : "?"
+        changes = changes " " ms
+        if (row in click) printf " %.1f", ms > sync
+      }
+      end = (value["end_wall"] - click[last] - (640000 - position[last]) / 44100) * 1000
+      printf "\nend %.1f\n", end > sync
+      printf "   sound started %s ms after the first frame; picture changes%s ms after their clicks; end %+.1f ms after position 640000 %s heard%s\n", \
+        started, changes, end, (7 in click) ? "was" : "would have been", missing ? "; clicks" missing " not heard" : ""
+      printf "   the sound took %.3f s from click %d to click %d (%.3f s in the track); the output took %.3f s of sound in %.3f s, with callbacks up to %.1f ms apart; picture frames p50 %.1f ms; steal %.1f %% of the CPU time\n", \
+        click[last] - click[first], first, last, (position[last] - position[first]) / 44100, frames / 44100, \
+        last_callback - first_callback, value["callback_gap_max_ms"], value["picture_p50_ms"], steal
     }' "$dir/probe.txt" "$dir/onsets.txt" "$dir/callbacks.txt"
 }
+
+# clicks_heard NAME: how many of the click track's clicks the recording holds in their places.
+clicks_heard() { awk '$1 > 0' "$out/$1/onsets.txt" | wc -l; }
 
 status_is() { # NAME STATUS
   local rc
