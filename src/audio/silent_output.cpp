@@ -14,6 +14,10 @@ namespace audio {
 namespace {
 
 constexpr int64_t kBufferNs = int64_t{kOutputBufferFrames} * 1000000000 / kOutputRate;
+// Like a real output, buffers are handed over this long before they play. A wake-up later than
+// that holds the clock, which then catches up at once: a visible jump. 46 ms absorbs the late
+// wake-ups of a busy host.
+constexpr int64_t kLeadNs = 4 * kBufferNs;
 // Longer than any pause of a working output, short enough for the show to carry on visibly.
 constexpr int64_t kStalledNs = 500000000;
 
@@ -50,11 +54,9 @@ class SilentOutput : public Output {
       }
       pull_(discarded.data(), kOutputBufferFrames, due);
       last_pull_ns_.store(steady_ns(), std::memory_order_relaxed);
-      // Like a real output, hand each buffer over one buffer before it plays, so that a late
-      // wake-up does not hold the clock.
       due += kBufferNs;
       std::this_thread::sleep_until(
-          std::chrono::steady_clock::time_point(std::chrono::nanoseconds(due - kBufferNs)));
+          std::chrono::steady_clock::time_point(std::chrono::nanoseconds(due - kLeadNs)));
     }
   }
 
