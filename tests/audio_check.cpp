@@ -123,7 +123,7 @@ int record(const char* path) {
 // The track's click within 0.3 s of SECONDS into the track (the closest two are 1.27 s apart), or
 // -1.
 int click_near(double seconds) {
-  for (int i = 0; i < 7; i++)
+  for (int i = 0; i < static_cast<int>(std::size(kClickPositions)); i++)
     if (std::abs(seconds - kClickPositions[i] / 44100.0) < 0.3) return i;
   return -1;
 }

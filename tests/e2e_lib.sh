@@ -197,7 +197,7 @@ sync_figures() {
 }
 
 # clicks_heard NAME: how many of the click track's clicks the recording holds in their places.
-clicks_heard() { awk '$1 > 0' "$out/$1/onsets.txt" | wc -l; }
+clicks_heard() { awk '$1 > 0 { heard[$1] = 1 } END { print length(heard) }' "$out/$1/onsets.txt"; }
 
 status_is() { # NAME STATUS
   local rc
