@@ -41,16 +41,16 @@ prepare() {
 # the X server took the request) to exit in "seconds_after_action", the host's share of steal
 # time in "steal_percent" and stderr in "stderr.txt". A run whose LeakSanitizer tracer crashed at
 # exit is made once more.
-run() {
-  run_once "$@"
-  ! tracer_crashed "$1" || run_once "$@"
-}
+run() { once_more_if_tracer_crashed "$1" run_once "$@"; }
 
-# tracer_crashed NAME: LeakSanitizer's own tracer crashed at the run's exit, a rare fault of the
-# tool (status 134, "Tracer caught signal") that says nothing of the show: callers run it again.
-tracer_crashed() {
-  grep -q "Tracer caught signal" "$out/$1/stderr.txt" 2>/dev/null || return 1
+# once_more_if_tracer_crashed NAME COMMAND...: runs the command, and once more if LeakSanitizer's
+# own tracer crashed at the exit of run NAME, a rare fault of the tool (status 134, "Tracer caught
+# signal") that says nothing of the show.
+once_more_if_tracer_crashed() {
+  "${@:2}"
+  grep -q "Tracer caught signal" "$out/$1/stderr.txt" 2>/dev/null || return 0
   echo "   $1: LeakSanitizer's tracer crashed at exit; running it again"
+  "${@:2}"
 }
 
 run_once() {
@@ -177,15 +177,17 @@ sync_figures() {
       for (k = 1; k <= 7; k++) if (!(k in click)) missing = missing " " k
       started = "?"
       if (1 in click) {
-        started = sprintf("%+.1f", (click[1] - shown(1)) * 1000)
-        printf "start %.1f\n", started > sync
+        ms = (click[1] - shown(1)) * 1000
+        started = sprintf("%+.1f", ms)
+        printf "start %.1f\n", ms > sync
       }
       printf "changes" > sync
-      for (row = 2; row <= 6; row++) {
-        ms = (row in click) ? sprintf("%+.1f", (shown(row) - click[row]) * 1000) : "?"
-        changes = changes " " ms
-        if (row in click) printf " %.1f", ms > sync
-      }
+      for (row = 2; row <= 6; row++)
+        if (row in click) {
+          ms = (shown(row) - click[row]) * 1000
+          changes = changes sprintf(" %+.1f", ms)
+          printf " %.1f", ms > sync
+        } else changes = changes " ?"
       end = (value["end_wall"] - click[last] - (640000 - position[last]) / 44100) * 1000
       printf "\nend %.1f\n", end > sync
       printf "   sound started %s ms after the first frame; picture changes%s ms after their clicks; end %+.1f ms after position 640000 %s heard%s\n", \

@@ -86,19 +86,19 @@ check "and says so: $(cat "$out/no_display/stderr.txt")" \
   grep -qx "show: the display was lost" "$out/no_display/stderr.txt"
 check "no sanitizer report" no_sanitizer_report close
 
+served_run() { # NAME DRIVER EVENT...
+  check "$1: a private sound server plays to its null sink" start_sound_server
+  audio_driver=$2 probe=${probe_library:-} record "$1" run_once "$1" "${stretch_moments[@]}" "${@:3}"
+  stop_sound_server
+}
+
 # sound_server_run NAME DRIVER EVENT...: the show with the click track, on a fresh PipeWire
 # server, recorded from its null sink; screenshots in every picture's stretch.
 sound_server_run() {
   local name=$1
   prepare "$name"
   "$audio_check" clicks "$out/$name/brimvale.mp3"
-  for _ in 1 2; do
-    check "$name: a private sound server plays to its null sink" start_sound_server
-    audio_driver=$2 probe=${probe_library:-} record "$name" \
-      run_once "$name" "${stretch_moments[@]}" "${@:3}"
-    stop_sound_server
-    tracer_crashed "$name" || break
-  done
+  once_more_if_tracer_crashed "$name" served_run "$@"
   check "$name: exits with status 1 on time" ends_on_time "$name"
   check "$name: every picture in its stretch" shows_every_stretch "$name"
   check "no sanitizer report" no_sanitizer_report "$name"
