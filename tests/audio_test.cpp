@@ -216,6 +216,7 @@ std::vector<int16_t> play_to_disk(const std::string& path, double seconds, bool 
     Player player("disk", path);
     EXPECT_TRUE(player.stream);
     if (!player.stream) return {};
+    sleep_ms(100);  // a short track is decoded to its end by now
     player.stream->setRepeat(repeat);
     player.stream->setVolume(1.0f);
     player.stream->play();

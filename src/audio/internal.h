@@ -61,7 +61,7 @@ class Stream : public OutputStream {
   Stream(Device* device, SampleSource* source);
   ~Stream() override;
   void play() override;
-  void setRepeat(bool repeat) override { repeat_.store(repeat, std::memory_order_relaxed); }
+  void setRepeat(bool repeat) override;
   bool getRepeat() override { return repeat_.load(std::memory_order_relaxed); }
   void setVolume(float volume) override;
   float getVolume() override { return volume_.load(std::memory_order_relaxed); }

@@ -176,6 +176,17 @@ int Stream::getPosition() {
   return static_cast<int>(std::min<int64_t>(std::max(position, last), INT_MAX));
 }
 
+void Stream::setRepeat(bool repeat) {
+  repeat_.store(repeat, std::memory_order_relaxed);
+  // A short track may be decoded to its end before repeat is set: while its end has not played
+  // yet, decoding goes on from its start.
+  std::lock_guard<std::mutex> lock(decoder_mutex_);
+  if (repeat && ended_ && ring_.free_frames() < kRingFrames) {
+    ended_.store(false, std::memory_order_release);
+    decoder_wake_.notify_all();
+  }
+}
+
 void Stream::setVolume(float volume) {
   volume_.store(std::clamp(volume, 0.0f, 1.0f), std::memory_order_relaxed);
 }
