@@ -40,7 +40,17 @@ void end_show_when_display_is_lost() {
 
 }  // namespace
 
+// The frames are drawn in software, so presenting them is one copy into the window. SDL's default
+// on X11 copies them into an OpenGL texture instead; without a GPU that OpenGL is a software
+// rasteriser which loads LLVM, maps about 90 MiB, starts worker threads and makes each frame
+// slower. A user's own SDL settings win.
+void use_software_presentation() {
+  setenv("SDL_RENDER_DRIVER", "software", 0);
+  setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 0);
+}
+
 void init_show() {
+  use_software_presentation();
   // Canvases (3 MiB each pass) get mappings of their own that go back to the system when freed,
   // instead of growing the heap for good once the effect has run.
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
