@@ -3,7 +3,7 @@
 # are missing. Runs apt-get as root, or through sudo.
 set -euo pipefail
 packages=(cmake make g++ pkg-config libsdl1.2-compat-dev libsdl-image1.2-dev libsndfile1-dev
-  libsamplerate0-dev ffmpeg)
+  libsamplerate0-dev libpulse-dev ffmpeg)
 if [ "${1:-}" = test ]; then
   packages+=(libgtest-dev libbenchmark-dev xvfb xauth x11-apps imagemagick bc procps python3-xlib
     pipewire pipewire-pulse wireplumber dbus-daemon pulseaudio-utils)

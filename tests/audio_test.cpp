@@ -3,6 +3,7 @@
 #include <SDL.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <iterator>
 #include <thread>
 
+#include "output.h"
 #include "test_tracks.h"
 
 using namespace audio;
@@ -205,6 +207,39 @@ TEST(ClockTest, CountsAtTheTracksOwnRate) {
     ASSERT_TRUE(player.stream);
     check_clock(player.stream.get(), rate, 1.5);
   }
+}
+
+TEST(HeardScheduleTest, FollowsTheServersLatencySmoothlyAndIgnoresASpike) {
+  // The first write fills the server's buffer with 100 ms, which start to play at once; then the
+  // server takes 441 frames every 10 ms and reports which frame is being heard.
+  constexpr int64_t ms = 1000000;
+  HeardSchedule schedule;
+  int64_t now = 0, written = 4410, previous_at = 0;
+  EXPECT_EQ(schedule.next(now, 0, 0, 4410), now);
+  auto write = [&](int64_t reported_latency) {  // returns the latency the schedule gives
+    int64_t heard = written - reported_latency * 44100 / 1000000000;
+    int64_t at = schedule.next(now, written, heard, 441);
+    if (previous_at) {
+      EXPECT_LE(previous_at + 10 * ms - at, ms) << "moved earlier by over 1 ms";
+    }
+    previous_at = at;
+    written += 441;
+    now += 10 * ms;
+    return at - (now - 10 * ms);
+  };
+  for (int i = 0; i < 10; i++) EXPECT_NEAR(write(100 * ms), 100 * ms, ms / 10);
+  write(180 * ms);  // one report out of line
+  for (int i = 0; i < 5; i++) EXPECT_NEAR(write(100 * ms), 100 * ms, ms / 10);
+  // An underrun: the sound is heard 50 ms later from now on. The schedule follows at the third
+  // report, so that one late report alone cannot move it.
+  EXPECT_NEAR(write(150 * ms), 100 * ms, ms / 10);
+  EXPECT_NEAR(write(150 * ms), 100 * ms, ms / 10);
+  for (int i = 0; i < 5; i++) EXPECT_NEAR(write(150 * ms), 150 * ms, ms / 10);
+  // The latency shrinks by 20 ms: the schedule catches up a little at each write.
+  int writes = 0;
+  while (write(130 * ms) > 130 * ms + ms / 10 && writes < 100) writes++;
+  EXPECT_NEAR(writes, 22, 3);
+  for (int i = 0; i < 5; i++) EXPECT_NEAR(write(130 * ms), 130 * ms, ms / 10);
 }
 
 namespace {

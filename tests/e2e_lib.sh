@@ -35,6 +35,9 @@ prepare() {
 #   CLOSE       ask the window to close, as its close button does
 #   NODISPLAY   kill the X server
 #   NOSOUND     kill the sound server (start_sound_server)
+#   MAPS        copy the show's memory map to "maps.txt"
+#   STREAMS     list the sound server's playback streams to "streams.txt"
+# $show_env holds more VARIABLE=VALUE settings for the show alone.
 # With $probe set, the show runs with that probe library preloaded ("probe.txt" and
 # "callbacks.txt", see show_probe.cpp). Leaves the exit status in "rc" (124 if it hung), the
 # seconds from start to exit in "seconds", the seconds from the last action (for CLOSE, from when
@@ -67,7 +70,7 @@ run_once() {
     env LSAN_OPTIONS=${LSAN_OPTIONS:-}${LSAN_OPTIONS:+:}exitcode=0 \
       SDL_AUDIODRIVER=$driver SDL_DISKAUDIOFILE=played.raw \
       ${probe:+LD_PRELOAD=$probe SHOW_PROBE_REPORT=probe.txt SHOW_PROBE_CALLBACKS=callbacks.txt} \
-      SHOW_PROBE_LAUNCH_NS=$(date +%s%N) timeout -s KILL 60 "$show" 2>stderr.txt &
+      SHOW_PROBE_LAUNCH_NS=$(date +%s%N) ${show_env:-} timeout -s KILL 60 "$show" 2>stderr.txt &
     pid=$!
     for event in "$@"; do
       case $event in
@@ -89,6 +92,8 @@ run_once() {
         CLOSE) "$tests/x_desktop.py" close "$(pgrep -P $pid)" > action_sent ;;
         NODISPLAY) pkill -KILL -f "^Xvfb $DISPLAY " ;;
         NOSOUND) kill -KILL -- -"$sound_server" ;;
+        MAPS) cat "/proc/$(pgrep -P $pid)/maps" > maps.txt ;;
+        STREAMS) pactl list sink-inputs > streams.txt ;;
       esac
     done < events.txt
     rm events.txt
@@ -112,19 +117,24 @@ run_once() {
 }
 
 # A private PipeWire server, as a desktop runs it (with its PulseAudio service and WirePlumber),
-# in a D-Bus session and a runtime folder of its own, playing to a null sink.
+# in a D-Bus session and a runtime folder of its own, playing to a null sink. With
+# "no_session_manager", WirePlumber does not start: the server takes connections but links no
+# stream, as a desktop's does when its session manager has failed.
 start_sound_server() {
+  local session_manager="wireplumber &"
+  [ "${1:-}" = no_session_manager ] && session_manager=''
   XDG_RUNTIME_DIR=$(mktemp -d)
   export XDG_RUNTIME_DIR
   # WirePlumber keeps the default sink and stream volumes in XDG_STATE_HOME: the runs' own.
   # WirePlumber and pipewire-pulse give up if PipeWire is not listening yet.
   XDG_STATE_HOME=$XDG_RUNTIME_DIR/state setsid dbus-run-session -- sh -c 'pipewire &
     while [ ! -S "$XDG_RUNTIME_DIR/pipewire-0" ]; do sleep 0.05; done
-    pipewire-pulse & wireplumber & wait' >"$XDG_RUNTIME_DIR/server.log" 2>&1 &
+    pipewire-pulse & '"$session_manager"' wait' >"$XDG_RUNTIME_DIR/server.log" 2>&1 &
   export sound_server=$!
   disown
   for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
   pactl load-module module-null-sink sink_name=show_sink >/dev/null
+  [ -z "$session_manager" ] && return
   # The default sink can be set only once WirePlumber is up, which can take a moment longer.
   for _ in $(seq 100); do
     pactl set-default-sink show_sink 2>/dev/null && [ "$(pactl get-default-sink)" = show_sink ] &&
@@ -198,6 +208,14 @@ sync_figures() {
     }' "$dir/probe.txt" "$dir/onsets.txt" "$dir/callbacks.txt"
 }
 
+# changes_within NAME MS: sync_figures measured at least 4 of the 5 picture changes, each within
+# MS of its click as heard.
+changes_within() {
+  awk -v limit="$2" '$1 == "changes" {
+      for (i = 2; i <= NF; i++) { if ($i < -limit || $i > limit) wide = 1; n++ } }
+    END { exit wide || n < 4 }' "$out/$1/sync.txt"
+}
+
 # clicks_heard NAME: how many of the click track's clicks the recording holds in their places.
 clicks_heard() { awk '$1 > 0 { heard[$1] = 1 } END { print length(heard) }' "$out/$1/onsets.txt"; }
 
@@ -209,8 +227,8 @@ status_is() { # NAME STATUS
 
 between() { awk "BEGIN { exit !($1 <= $2 && $2 <= $3) }"; }
 
-# ends_on_time NAME [RATE]: exits with 1 once the music has played 640 000 sample frames at its
-# rate (14.5 s at 44 100 Hz), allowing for start-up.
+# ends_on_time NAME [RATE [WAIT]]: exits with 1 once the music has played 640 000 sample frames at
+# its rate (14.5 s at 44 100 Hz), allowing for start-up and up to WAIT more seconds of it.
 ends_on_time() {
   local seconds end
   seconds=$(cat "$out/$1/seconds")
@@ -218,7 +236,15 @@ ends_on_time() {
   printf "   %s: exit status %s after %.2f s, the end mark at %.2f s of music\n" "$1" \
     "$(cat "$out/$1/rc")" "$seconds" "$end"
   # Start-up and, in the sanitizer build, the leak check at exit take up to 1.5 s between them.
-  status_is "$1" 1 && between "$(echo "$end - 0.2" | bc -l)" "$seconds" "$(echo "$end + 2" | bc -l)"
+  status_is "$1" 1 && between "$(echo "$end - 0.2" | bc -l)" "$seconds" "$(echo "$end + 2 + ${3:-0}" | bc -l)"
+}
+
+# maps_no_software_opengl NAME: the show's memory map (MAPS) holds no OpenGL rasteriser built on
+# LLVM, nor any Mesa driver.
+maps_no_software_opengl() {
+  local maps=$out/$1/maps.txt
+  [ -s "$maps" ] || { echo "   $1: no memory map was taken"; return 1; }
+  ! grep -E "libLLVM|_dri\.so|libgallium" "$maps" | awk '{ print "   " $6 }' | sort -u | grep .
 }
 
 # No error reports from the sanitizers, and no leak that involves the show's own code.

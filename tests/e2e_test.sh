@@ -2,7 +2,9 @@
 # End to end: the real show in a virtual X window, with SDL's disk audio driver writing what it
 # played to a file. Screenshots are kept as PNGs in the output folder.
 # Then the parts of a real desktop: a window manager's pings and close requests and a lost display
-# (spoken over the X protocol), and a real PipeWire server.
+# (spoken over the X protocol), and a real PipeWire server: through its PulseAudio service as the
+# show's sound goes by default, through SDL's PipeWire output, with a long buffer, killed, and
+# without its session manager.
 # usage: e2e_test.sh SHOW AUDIO_CHECK MEDIA_DIR OUTPUT_DIR [PROBE]
 # With PROBE (build/tests/libshow_probe.so; not in the sanitizer build), the runs on the sound
 # server also print how picture and sound kept together.
@@ -15,9 +17,10 @@ mkdir -p "$out"
 
 echo "== the whole show"
 prepare show
-run show "${stretch_moments[@]}"
+run show "${stretch_moments[@]}" MAPS@7.0
 dir=$out/show
 check "exits with status 1 about 14.5 s after it starts" ends_on_time show
+check "presents without a software OpenGL rasteriser" maps_no_software_opengl show
 check "each picture, and the dot circles on black, in its stretch" shows_every_stretch show
 check "the sound holds the track from its start" \
   "$audio_check" matches "$media/brimvale.mp3" "$dir/played.raw" 14
@@ -104,22 +107,51 @@ sound_server_run() {
   check "no sanitizer report" no_sanitizer_report "$name"
   [ -n "${probe_library:-}" ] && sync_figures "$name"
 }
-echo "== on a PipeWire server, through SDL's default output and its native PipeWire output"
+# picture_changes_check NAME: with the probe, each picture change shows with its click as heard.
+picture_changes_check() {
+  [ -z "${probe_library:-}" ] ||
+    check "$1: every picture change within 40 ms of its click as heard ($(
+      awk '$1 == "changes" { $1 = ""; print $0 " ms" }' "$out/$1/sync.txt"))" changes_within "$1" 40
+}
+
+echo "== on a PipeWire server, through its PulseAudio service (default) and SDL's native PipeWire output"
 for driver in default pipewire; do
   sound_server_run "server-$driver" "$driver"
   # A sound server on a shared host may lose a few milliseconds of sound now and then.
   check "server-$driver: the server played the clicks in their places ($(clicks_heard "server-$driver") of 7)" \
     [ "$(clicks_heard "server-$driver")" -ge 6 ]
+  [ $driver = default ] && picture_changes_check "server-$driver"
   if [ -n "${probe_library:-}" ]; then
     sh -c 'while :; do :; done' &
     spinner=$!
     echo "   (another process keeps a core busy)"
     sound_server_run "server-$driver-busy" "$driver"
     kill $spinner
+    [ $driver = default ] && picture_changes_check "server-$driver-busy"
   fi
   sound_server_run "server-$driver-killed" "$driver" NOSOUND@7.0
   check "server-$driver-killed: the server played until it was killed ($(clicks_heard "server-$driver-killed") of the 5 before)" \
     [ "$(clicks_heard "server-$driver-killed")" -ge 4 ]
 done
+
+echo "== a stream with a long buffer (PULSE_LATENCY_MSEC=200 for the show alone)"
+show_env=PULSE_LATENCY_MSEC=200 sound_server_run server-latency default STREAMS@3.0
+check "server-latency: the server granted a latency of $(awk '/Buffer Latency/ { printf "%.0f ms", $3 / 1000 }' \
+  "$out/server-latency/streams.txt") to the show's stream" grep -q "Buffer Latency" "$out/server-latency/streams.txt"
+check "server-latency: the server played the clicks in their places ($(clicks_heard server-latency) of 7)" \
+  [ "$(clicks_heard server-latency)" -ge 6 ]
+picture_changes_check server-latency
+
+echo "== a server that sets up no stream (no session manager)"
+prepare no_answer
+check "no_answer: a private sound server without its session manager" start_sound_server no_session_manager
+audio_driver=default run no_answer 3.5
+stop_sound_server
+check "no_answer: the window shows the show ($(grep -c . "$out/no_answer/stderr.txt") line on stderr: $(
+  cat "$out/no_answer/stderr.txt"))" shows_picture "$out/no_answer/shot-3.5.png" step1.png
+check "no_answer: it waited at most 3 s for the server, then played silently" grep -qx \
+  "audio: no sound output (the sound server did not set up a stream within 3 s); playing silently" \
+  "$out/no_answer/stderr.txt"
+check "no_answer: exits with status 1 on time after the wait" ends_on_time no_answer 44100 3
 
 finish "end to end"

@@ -1,9 +1,10 @@
 // Watches the unchanged show from outside, loaded with LD_PRELOAD: it wraps the SDL and
 // SDL_image calls a pass makes, the steady clock the music clock reads on the main thread, the
-// audio callback and exit(). At exit it writes what it saw to $SHOW_PROBE_REPORT, and the audio
-// callbacks (wall time in s, frames) to $SHOW_PROBE_CALLBACKS if set.
+// audio output's handovers (SDL's audio callback, or writes to the sound server) and exit(). At
+// exit it writes what it saw to $SHOW_PROBE_REPORT, and the handovers (wall time in s, frames)
+// to $SHOW_PROBE_CALLBACKS if set.
 // $SHOW_PROBE_LAUNCH_NS is the wall-clock time (ns) at which the process was started. With
-// $SHOW_PROBE_STALL_MS, the audio callback is held that long once, $SHOW_PROBE_STALL_AT seconds
+// $SHOW_PROBE_STALL_MS, a handover is held that long once, $SHOW_PROBE_STALL_AT seconds
 // after the first, as a starved audio thread would be.
 #include <SDL.h>
 #include <dlfcn.h>
@@ -94,7 +95,9 @@ void hit(const char* row) {
     if (std::strcmp(rows[i], row) == 0 && row_hits[i]++ == 0) row_pending[i] = true;
 }
 
-void SDLCALL timed_callback(void* userdata, Uint8* stream, int bytes) {
+// Each buffer the output takes from the show: an SDL audio callback, or a write to the sound
+// server.
+void handed_over(int bytes) {
   static double previous = 0;
   double now = wall_seconds();
   if (first_callback == 0) first_callback = now;
@@ -109,6 +112,10 @@ void SDLCALL timed_callback(void* userdata, Uint8* stream, int bytes) {
   previous = now;
   callback_frames += bytes / 4;
   if (callback_count < kMaxFrames) callbacks[callback_count++] = {now, bytes / 4};
+}
+
+void SDLCALL timed_callback(void* userdata, Uint8* stream, int bytes) {
+  handed_over(bytes);
   wrapped_spec.callback(userdata, stream, bytes);
 }
 
@@ -203,6 +210,15 @@ int SDL_OpenAudio(SDL_AudioSpec* desired, SDL_AudioSpec* obtained) {
   SDL_AudioSpec timed = *desired;
   timed.callback = timed_callback;
   return open(&timed, obtained);
+}
+
+// libpulse's, declared here without its headers.
+int pa_stream_write(void* stream, const void* data, size_t bytes, void (*free_data)(void*),
+                    int64_t offset, int seek) {
+  static auto write =
+      real<int (*)(void*, const void*, size_t, void (*)(void*), int64_t, int)>("pa_stream_write");
+  handed_over(static_cast<int>(bytes));
+  return write(stream, data, bytes, free_data, offset, seek);
 }
 
 [[noreturn]] void exit(int status) {

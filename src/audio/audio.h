@@ -1,5 +1,6 @@
 // A small audio library: reference-counted devices, sample sources and output streams.
-// Output goes through SDL's audio; files are decoded with libsndfile.
+// Output goes to the desktop's sound server through libpulse, or through SDL's audio; files are
+// decoded with libsndfile.
 #pragma once
 
 #include <atomic>
@@ -74,19 +75,22 @@ class OutputStream : public RefCounted {
   // 0 is silent, 1 (the default) passes samples unchanged.
   virtual void setVolume(float volume) = 0;
   virtual float getVolume() = 0;
-  // Frames of the track played since the first play(), at the track's own rate. Never goes
-  // backwards, and keeps counting through silence after the end of a track.
+  // Frames of the track played since the first play(), at the track's own rate: on the sound
+  // server, the frame the listener hears now, its latency included. Never goes backwards, and
+  // keeps counting through silence after the end of a track.
   virtual int getPosition() = 0;
 };
 
 class AudioDevice : public RefCounted {
  public:
-  // "sdl" for SDL's audio output, "silent" when no output could be opened.
+  // "pulse" for the desktop's sound server, "sdl" for SDL's audio output, "silent" when no output
+  // could be opened.
   virtual const char* getName() = 0;
 };
 
-// Null name and parameters open the default output. When it cannot be opened, the device
-// returned plays silently on the steady clock.
+// Null name and parameters open the default output: the sound server, unless SDL_AUDIODRIVER
+// names an SDL driver, else SDL's. When none opens, the device returned plays silently on the
+// steady clock.
 AudioDevice* OpenDevice(const char* name = nullptr, const char* parameters = nullptr);
 // Null when the file is missing or cannot be decoded; GetLastError() tells why.
 SampleSource* OpenSampleSource(const char* filename, FileFormat format = FF_AUTODETECT);

@@ -22,25 +22,26 @@ SampleSource* load_into_memory(SampleSource* source);
 
 class Stream;
 
-// Mixes its streams for its output: SDL's, with the silent output standing by in case it stops
-// pulling, or the silent output alone when SDL's does not open.
+// Mixes its streams for its output: the sound server's or SDL's, with the silent output standing
+// by in case it stops pulling, or the silent output alone when neither opens.
 class Device : public AudioDevice {
  public:
   Device();
   ~Device() override;
-  const char* getName() override { return sdl_output_ ? "sdl" : "silent"; }
+  const char* getName() override { return name_; }
   void add(Stream* stream);
   void remove(Stream* stream);
   void start();  // first play() of any stream: the outputs start pulling
 
  private:
-  void mix(int16_t* out, int frame_count, int64_t at_ns);
+  void mix(int16_t* out, int frame_count, int64_t at_ns, bool heard);
 
   std::atomic<bool> started_{false};
   std::mutex mix_mutex_;  // the streams, and one output mixing at a time
   std::vector<Stream*> streams_;
   std::vector<int32_t> mix_;
-  std::unique_ptr<Output> sdl_output_, silent_output_;
+  std::unique_ptr<Output> output_, silent_output_;
+  const char* name_ = "silent";
 };
 
 // Single producer (decoder thread), single consumer (the mix), stereo frames.
@@ -66,9 +67,9 @@ class Stream : public OutputStream {
   void setVolume(float volume) override;
   float getVolume() override { return volume_.load(std::memory_order_relaxed); }
   int getPosition() override;
-  // Called by the mix: adds this stream's next frames, which play from at_ns, and advances its
-  // clock.
-  void render(int32_t* mix, int frame_count, int64_t at_ns);
+  // Called by the mix: adds this stream's next frames, which play from at_ns (heard: as the
+  // listener hears them, see PullFrames), and advances its clock.
+  void render(int32_t* mix, int frame_count, int64_t at_ns, bool heard);
 
  private:
   void decode_ahead();
@@ -89,9 +90,9 @@ class Stream : public OutputStream {
   std::condition_variable decoder_wake_;
   std::thread decoder_;
 
-  // The clock, in output frames: base + elapsed steady time since origin, never beyond cap (the
-  // frames handed to the output so far). Written by the mix under a sequence counter, so that
-  // readers take no lock.
+  // The clock, in output frames: base + steady time since origin (negative before it), never
+  // beyond cap (the frames handed to the output so far). Written by the mix under a sequence
+  // counter, so that readers take no lock.
   std::atomic<uint32_t> clock_sequence_{0};
   std::atomic<int64_t> clock_base_{0}, clock_origin_ns_{0}, clock_cap_{0};
   std::atomic<int64_t> last_position_{0};

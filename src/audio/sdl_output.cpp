@@ -48,7 +48,8 @@ class SdlOutput : public Output {
     auto* self = static_cast<SdlOutput*>(output);
     int64_t now = steady_ns();
     self->last_pull_ns_.store(now, std::memory_order_relaxed);
-    self->pull_(reinterpret_cast<int16_t*>(out), bytes / (kOutputChannels * sizeof(int16_t)), now);
+    self->pull_(reinterpret_cast<int16_t*>(out), bytes / (kOutputChannels * sizeof(int16_t)), now,
+                false);
   }
 
   PullFrames pull_;

@@ -1,6 +1,6 @@
 // The silent output: a thread that pulls buffers on the steady clock at a real output's pace and
 // plays nothing. It keeps the streams' clocks going where there is no sound output, and stands in
-// for one that stops pulling.
+// for one that stops pulling or is lost.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -44,7 +44,7 @@ class SilentOutput : public Output {
     while (!stopping_) {
       if (watched_) {
         int64_t last = std::max(watched_->last_pull_ns(), started);
-        bool stalled = steady_ns() - last >= kStalledNs;
+        bool stalled = watched_->lost() || steady_ns() - last >= kStalledNs;
         if (stalled && !standing_in) due = last + kBufferNs;
         standing_in = stalled || (standing_in && last < last_pull_ns());
         if (!standing_in) {
@@ -52,7 +52,7 @@ class SilentOutput : public Output {
           continue;
         }
       }
-      pull_(discarded.data(), kOutputBufferFrames, due);
+      pull_(discarded.data(), kOutputBufferFrames, due, false);
       last_pull_ns_.store(steady_ns(), std::memory_order_relaxed);
       due += kBufferNs;
       std::this_thread::sleep_until(

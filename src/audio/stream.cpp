@@ -13,9 +13,9 @@ namespace {
 constexpr int kDecodeChunkFrames = 1024;
 constexpr size_t kRingFrames = 32768;  // about 0.75 s ahead of the output
 
-// Output frames that play in the steady time between two instants (none if it is negative).
+// Output frames that play in the steady time between two instants (negative if to_ns is earlier).
 int64_t frames_between(int64_t from_ns, int64_t to_ns) {
-  int64_t elapsed = std::max<int64_t>(to_ns - from_ns, 0);
+  int64_t elapsed = to_ns - from_ns;
   return elapsed / 1000000000 * kOutputRate + elapsed % 1000000000 * kOutputRate / 1000000000;
 }
 
@@ -133,7 +133,7 @@ void Stream::publish_clock(int64_t base, int64_t origin_ns, int64_t cap) {
   clock_sequence_.store(sequence + 2, std::memory_order_release);
 }
 
-void Stream::render(int32_t* mix, int frame_count, int64_t at_ns) {
+void Stream::render(int32_t* mix, int frame_count, int64_t at_ns, bool heard) {
   if (!playing_.load(std::memory_order_acquire)) return;
   // Read the end flag first: once it is set, everything decoded is already in the ring.
   bool ended = ended_.load(std::memory_order_acquire);
@@ -148,8 +148,9 @@ void Stream::render(int32_t* mix, int frame_count, int64_t at_ns) {
   int64_t base = clock_base_.load(std::memory_order_relaxed);
   int64_t origin = clock_origin_ns_.load(std::memory_order_relaxed);
   int64_t due = base + frames_between(origin, at_ns);
-  // The clock runs on the steady clock, but an output that falls behind it pulls it back.
-  if (!clock_started_ || due > handed) {
+  // The clock runs on the steady clock, but an output that falls behind it pulls it back. Times
+  // of hearing are already smooth, and the clock follows them as they are.
+  if (!clock_started_ || heard || due > handed) {
     clock_started_ = true;
     base = handed;
     origin = at_ns;
@@ -168,6 +169,8 @@ int Stream::getPosition() {
     std::atomic_thread_fence(std::memory_order_acquire);
   } while ((sequence & 1) || sequence != clock_sequence_.load(std::memory_order_relaxed));
 
+  // Before origin (frames that will be heard later) the reading lies below base; it never drops
+  // below an earlier one, and holds at 0 until the first frame is heard.
   int64_t device_frames = std::min(cap, base + frames_between(origin, steady_ns()));
   int64_t position = device_frames * source_rate_ / kOutputRate;
   int64_t last = last_position_.load(std::memory_order_relaxed);
