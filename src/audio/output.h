@@ -37,7 +37,7 @@ class Output {
 // The times run on from one write to the next at the output's rate. They follow a larger latency at
 // once (the clocks then hold) and a smaller one by at most 1 ms a write (the clocks then run a
 // little fast), so that the clocks stay smooth; a report out of line with the ones around it is
-// ignored.
+// ignored. After a long pause in the writes they start again from the server's report.
 class HeardSchedule {
  public:
   // count frames are written at the steady time now_ns after written frames; the server is
@@ -47,7 +47,7 @@ class HeardSchedule {
 
  private:
   bool started_ = false;
-  int64_t next_at_ns_ = 0;
+  int64_t next_at_ns_ = 0, last_write_ns_ = 0;
   std::array<int64_t, 5> errors_{};  // the latest reports against the schedule, in ns
   size_t error_count_ = 0;
 };
