@@ -150,7 +150,9 @@ void write_report(int status) {
   std::fprintf(out, "end_wall %.6f\n", end);
   std::fprintf(out, "callback_gap_max_ms %.1f\nhanded_seconds %.3f\n", callback_gap_max * 1000,
                callback_frames / 44100.0);
-  std::fprintf(out, "music_to_end_ms %.1f\n", first_callback ? (end - first_callback) * 1000 : -1);
+  // Without handovers (the silent output) the music starts at the first pass, before its frame.
+  double music_start = first_callback ? first_callback : frame_count ? frames[0].at : 0;
+  std::fprintf(out, "music_to_end_ms %.1f\n", music_start ? (end - music_start) * 1000 : -1);
   long at_one_second = 0, peak = 0, last = 0;
   for (size_t i = 0; i < sample_count; i++) {
     if (!at_one_second && memory[i].at - launch >= 1.0) at_one_second = memory[i].kib;

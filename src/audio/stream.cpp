@@ -56,6 +56,12 @@ Stream::Stream(Device* device, SampleSource* source) : device_(device), source_(
   }
   device->add(this);
   decoder_ = std::thread(&Stream::decode_ahead, this);
+  // The track's first frames are ready before the stream can play, so that the output's first
+  // buffers hold them rather than silence (which would start the sound late).
+  auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+  while (ring_.free_frames() == kRingFrames && !ended_.load(std::memory_order_acquire) &&
+         std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 Stream::~Stream() {
