@@ -175,14 +175,19 @@ record() {
 # picture change showed against its click, and when the show ended against the moment its
 # position 640 000 was heard (reckoned from the last click heard if that one was not); and what
 # the output and the host did meanwhile. The figures, in ms, also go to "sync.txt": lines
-# "start", "changes" and "end", with what was heard.
+# "start", "changes" and "end", with what was heard, and "heard_after_handed", the least and most
+# time from handing a click over to hearing it.
 sync_figures() {
   local dir=$out/$1
   awk -v steal="$(cat "$dir/steal_percent")" -v sync="$dir/sync.txt" '
     function shown(row) { return value["row" row "_shown_wall"] }
     FILENAME ~ /probe/ { value[$1] = $2; next }
     FILENAME ~ /onsets/ { if ($1) { click[$1] = $2; position[$1] = $3; if (!first) first = $1; last = $1 } next }
-    { if (!first_callback) first_callback = $1; last_callback = $1; frames += $2 }
+    {
+      if (!first_callback) first_callback = $1; last_callback = $1
+      for (k in position) if (!(k in handed) && position[k] < frames + $2) handed[k] = $1
+      frames += $2
+    }
     END {
       for (k = 1; k <= 7; k++) if (!(k in click)) missing = missing " " k
       started = "?"
@@ -200,11 +205,17 @@ sync_figures() {
         } else changes = changes " ?"
       end = (value["end_wall"] - click[last] - (640000 - position[last]) / 44100) * 1000
       printf "\nend %.1f\n", end > sync
+      for (k in click) if (k in handed) {
+        ms = (click[k] - handed[k]) * 1000
+        if (low == "" || ms < low) low = ms
+        if (high == "" || ms > high) high = ms
+      }
+      printf "heard_after_handed %.1f %.1f\n", low, high > sync
       printf "   sound started %s ms after the first frame; picture changes%s ms after their clicks; end %+.1f ms after position 640000 %s heard%s\n", \
         started, changes, end, (7 in click) ? "was" : "would have been", missing ? "; clicks" missing " not heard" : ""
-      printf "   the sound took %.3f s from click %d to click %d (%.3f s in the track); the output took %.3f s of sound in %.3f s, with callbacks up to %.1f ms apart; picture frames p50 %.1f ms; steal %.1f %% of the CPU time\n", \
+      printf "   the sound took %.3f s from click %d to click %d (%.3f s in the track); the output took %.3f s of sound in %.3f s, with callbacks up to %.1f ms apart; clicks heard %.1f to %.1f ms after they were handed over; picture frames p50 %.1f ms; steal %.1f %% of the CPU time\n", \
         click[last] - click[first], first, last, (position[last] - position[first]) / 44100, frames / 44100, \
-        last_callback - first_callback, value["callback_gap_max_ms"], value["picture_p50_ms"], steal
+        last_callback - first_callback, value["callback_gap_max_ms"], low, high, value["picture_p50_ms"], steal
     }' "$dir/probe.txt" "$dir/onsets.txt" "$dir/callbacks.txt"
 }
 
