@@ -176,7 +176,7 @@ record() {
 # position 640 000 was heard (reckoned from the last click heard if that one was not); and what
 # the output and the host did meanwhile. The figures, in ms, also go to "sync.txt": lines
 # "start", "changes" and "end", with what was heard, and "heard_after_handed", the least and most
-# time from handing a click over to hearing it.
+# time from handing a click over to hearing it (clicks 2 to 7).
 sync_figures() {
   local dir=$out/$1
   awk -v steal="$(cat "$dir/steal_percent")" -v sync="$dir/sync.txt" '
@@ -205,7 +205,7 @@ sync_figures() {
         } else changes = changes " ?"
       end = (value["end_wall"] - click[last] - (640000 - position[last]) / 44100) * 1000
       printf "\nend %.1f\n", end > sync
-      for (k in click) if (k in handed) {
+      for (k in click) if (k > 1 && k in handed) {  # the first went out before the stream filled
         ms = (click[k] - handed[k]) * 1000
         if (low == "" || ms < low) low = ms
         if (high == "" || ms > high) high = ms
@@ -213,7 +213,7 @@ sync_figures() {
       printf "heard_after_handed %.1f %.1f\n", low, high > sync
       printf "   sound started %s ms after the first frame; picture changes%s ms after their clicks; end %+.1f ms after position 640000 %s heard%s\n", \
         started, changes, end, (7 in click) ? "was" : "would have been", missing ? "; clicks" missing " not heard" : ""
-      printf "   the sound took %.3f s from click %d to click %d (%.3f s in the track); the output took %.3f s of sound in %.3f s, with callbacks up to %.1f ms apart; clicks heard %.1f to %.1f ms after they were handed over; picture frames p50 %.1f ms; steal %.1f %% of the CPU time\n", \
+      printf "   the sound took %.3f s from click %d to click %d (%.3f s in the track); the output took %.3f s of sound in %.3f s, with callbacks up to %.1f ms apart; clicks 2-7 heard %.1f to %.1f ms after they were handed over; picture frames p50 %.1f ms; steal %.1f %% of the CPU time\n", \
         click[last] - click[first], first, last, (position[last] - position[first]) / 44100, frames / 44100, \
         last_callback - first_callback, value["callback_gap_max_ms"], low, high, value["picture_p50_ms"], steal
     }' "$dir/probe.txt" "$dir/onsets.txt" "$dir/callbacks.txt"
