@@ -15,6 +15,10 @@ namespace audio {
 constexpr int kOutputRate = 44100;
 constexpr int kOutputChannels = 2;
 constexpr int kOutputBufferFrames = 512;
+// An output that has not pulled for this long has stopped: longer than any pause of a working
+// output, short enough for the show to carry on visibly. The silent output then stands in, and a
+// sound server's schedule starts afresh when writes resume.
+constexpr int64_t kStalledNs = 500000000;
 
 // Fills frames (interleaved stereo, 16-bit) with the next count frames of the mix, which start to
 // play at the steady time at_ns. With heard, at_ns is when the listener hears them, as the sound

@@ -23,8 +23,6 @@ constexpr pa_usec_t kSetUpUsec = 3 * PA_USEC_PER_SEC;
 constexpr pa_usec_t kLatencyUsec = 40 * PA_USEC_PER_MSEC;
 // The most a write moves the schedule earlier: the clocks then run at most 1 ms a write fast.
 constexpr int64_t kCatchUpNs = 1000000;
-// Longer than any gap between the writes of a playing stream.
-constexpr int64_t kGapNs = 500000000;
 
 int64_t ns_for(int64_t frames) {
   return frames * 1000000000 / kOutputRate;
@@ -178,7 +176,7 @@ class PulseOutput : public Output {
 
 int64_t HeardSchedule::next(int64_t now_ns, int64_t written, int64_t heard, int count) {
   // After a long gap (the stream was corked, or the process stopped) the schedule starts afresh.
-  if (now_ns - last_write_ns_ > kGapNs) started_ = false;
+  if (now_ns - last_write_ns_ > kStalledNs) started_ = false;
   last_write_ns_ = now_ns;
   if (heard >= 0 || !started_) {
     // Where the server's report puts the first of these frames.

@@ -18,8 +18,6 @@ constexpr int64_t kBufferNs = int64_t{kOutputBufferFrames} * 1000000000 / kOutpu
 // that holds the clock, which then catches up at once: a visible jump. 46 ms absorbs the late
 // wake-ups of a busy host.
 constexpr int64_t kLeadNs = 4 * kBufferNs;
-// Longer than any pause of a working output, short enough for the show to carry on visibly.
-constexpr int64_t kStalledNs = 500000000;
 
 class SilentOutput : public Output {
  public:
