@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "desktop.h"
 #include "dot_circles.h"
 #include "scripted_stream.h"
 #include "show_setup.h"
@@ -17,7 +18,7 @@ void open_window() {
   if (screen) return;
   if (!getenv("DISPLAY")) setenv("SDL_VIDEODRIVER", "dummy", 1);
   setenv("SDL_AUDIODRIVER", "dummy", 0);
-  use_software_presentation();
+  prepare_desktop();
   SDL_Init(SDL_INIT_VIDEO);
   screen = SDL_SetVideoMode(1024, 768, 32, SDL_HWSURFACE | SDL_DOUBLEBUF);
   if (chdir(MEDIA_DIR) != 0) abort();

@@ -1,12 +1,12 @@
 #include "show_setup.h"
 
-#include <dlfcn.h>
 #include <malloc.h>
-#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+
+#include "desktop.h"
 
 audio::RefPtr<audio::AudioDevice> audio_device;
 audio::RefPtr<audio::OutputStream> music_stream;
@@ -20,37 +20,10 @@ namespace {
   std::exit(exit_cannot_start);
 }
 
-// Xlib calls this when the connection to the display breaks. Its default handler calls exit(),
-// whose SDL_Quit would then wait on the dead connection for good.
-int display_lost(void*) {
-  std::fprintf(stderr, "show: the display was lost\n");
-  _exit(exit_display_lost);
-}
-
-// SDL loads Xlib at run time, so its handler is set through the library SDL loaded, if any.
-void end_show_when_display_is_lost() {
-  void* xlib = dlopen("libX11.so.6", RTLD_LAZY | RTLD_NOLOAD);
-  if (!xlib) return;
-  using Handler = int (*)(void*);
-  auto set_io_error_handler =
-      reinterpret_cast<Handler (*)(Handler)>(dlsym(xlib, "XSetIOErrorHandler"));
-  if (set_io_error_handler) set_io_error_handler(display_lost);
-  dlclose(xlib);
-}
-
 }  // namespace
 
-// The frames are drawn in software, so presenting them is one copy into the window. SDL's default
-// on X11 copies them into an OpenGL texture instead; without a GPU that OpenGL is a software
-// rasteriser which loads LLVM, maps about 90 MiB, starts worker threads and makes each frame
-// slower. A user's own SDL settings win.
-void use_software_presentation() {
-  setenv("SDL_RENDER_DRIVER", "software", 0);
-  setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 0);
-}
-
 void init_show() {
-  use_software_presentation();
+  prepare_desktop();
   // Canvases (3 MiB each pass) get mappings of their own that go back to the system when freed,
   // instead of growing the heap for good once the effect has run.
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
@@ -65,7 +38,7 @@ void init_show() {
   std::signal(SIGTERM, SIG_DFL);
 
   screen = SDL_SetVideoMode(1024, 768, 32, SDL_HWSURFACE | SDL_DOUBLEBUF);
-  if (!screen) fail("cannot open a 1024x768 window", SDL_GetError());
+  if (!screen) fail("cannot open a 1024x768 window", why_no_window());
   end_show_when_display_is_lost();
   blit_origin.x = 0;
   blit_origin.y = 0;

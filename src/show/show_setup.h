@@ -18,12 +18,8 @@ extern audio::RefPtr<audio::OutputStream> music_stream;
 extern SDL_Surface* screen;
 extern SDL_Rect blit_origin;
 
-// Has SDL present frames with its software renderer onto the window's own framebuffer (XShm on
-// X11) rather than through OpenGL, unless the environment already says how. Call before SDL_Init.
-void use_software_presentation();
 // Opens the window and the music, silent until the first music_position(). When the window or
-// the music cannot be opened it says why on stderr and exits with exit_cannot_start. A lost
-// display ends the process at once with exit_display_lost.
+// the music cannot be opened it says why on stderr and exits with exit_cannot_start.
 void init_show();
 // Tells the music to play and returns its position in sample frames.
 int music_position();

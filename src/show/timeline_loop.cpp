@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "desktop.h"
 #include "dot_circles.h"
 #include "show_setup.h"
 
@@ -46,7 +47,7 @@ void timeline_pass() {
 void handle_window_events() {
   SDL_Event event;
   while (SDL_PollEvent(&event))
-    if (event.type == SDL_QUIT) std::exit(exit_closed_by_user);
+    if (event.type == SDL_QUIT) end_show_on_quit();
 }
 
 void present_frame() {

@@ -1,0 +1,123 @@
+#include "desktop.h"
+
+#include <SDL.h>
+#include <dlfcn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "show_setup.h"
+
+namespace {
+
+bool is(const char* variable, const char* value) {
+  const char* set = getenv(variable);
+  return set && std::strcmp(set, value) == 0;
+}
+
+// Xlib is loaded at run time, as SDL loads it, so that a Wayland-only system need not have it;
+// it stays loaded for SDL's X11 driver.
+bool x_server_answers() {
+  if (!getenv("DISPLAY")) return false;
+  void* xlib = dlopen("libX11.so.6", RTLD_LAZY);
+  if (!xlib) return false;
+  auto open_display = reinterpret_cast<void* (*)(const char*)>(dlsym(xlib, "XOpenDisplay"));
+  auto close_display = reinterpret_cast<int (*)(void*)>(dlsym(xlib, "XCloseDisplay"));
+  void* display = open_display && close_display ? open_display(nullptr) : nullptr;
+  if (display) close_display(display);
+  return display != nullptr;
+}
+
+// The frames are drawn in software, so presenting them is one copy into the window (XShm on
+// X11). Otherwise SDL copies them into an OpenGL texture; without a GPU that OpenGL is a software
+// rasteriser which loads LLVM, maps about 90 MiB, starts worker threads and slows each frame.
+void present_in_software() {
+  setenv("SDL_RENDER_DRIVER", "software", 0);
+  setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 0);
+  // sdl12-compat 1.2.70 and later open every window for OpenGL when SDL's first renderer is
+  // OpenGL, as SDL 3's is, and that loads the OpenGL driver. With no OpenGL library to load, that
+  // window fails and sdl12-compat opens a plain one.
+  if (is("SDL_RENDER_DRIVER", "software") && is("SDL_FRAMEBUFFER_ACCELERATION", "0"))
+    setenv("SDL_OPENGL_LIBRARY", "/dev/null", 0);
+}
+
+// A native Wayland window has no framebuffer of its own in SDL, so it is presented through OpenGL
+// or, where the compositor offers OpenGL no buffers it can use (one without a GPU), through
+// Vulkan. SDL 2 knows no list here and takes its own order.
+// GTK's title-bar plugin for libdecor ends the process with status 1 when the compositor goes,
+// the status of a show that reached its end: the window goes without it (GNOME then draws no
+// title bar; compositors that decorate windows themselves still do).
+void present_on_wayland() {
+  setenv("SDL_RENDER_DRIVER", "opengl,opengles2,vulkan", 0);
+  setenv("SDL_VIDEO_WAYLAND_ALLOW_LIBDECOR", "0", 0);
+}
+
+// A compositor that has gone refuses new connections on its socket.
+bool wayland_compositor_answers() {
+  const char* name = getenv("WAYLAND_DISPLAY");
+  const char* runtime = getenv("XDG_RUNTIME_DIR");
+  if (!name) name = "wayland-0";
+  if (name[0] != '/' && !runtime) return true;  // no way to tell: take it as there
+  std::string path = name[0] == '/' ? name : std::string(runtime) + "/" + name;
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return true;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return true;
+  bool answers = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return answers;
+}
+
+// Its exit handlers would call SDL_Quit, which can wait on the dead connection for good.
+[[noreturn]] int display_lost(void*) {
+  std::fprintf(stderr, "show: the display was lost\n");
+  _exit(exit_display_lost);
+}
+
+}  // namespace
+
+void prepare_desktop() {
+  const char* chosen = getenv("SDL_VIDEODRIVER");
+  bool x11 = chosen ? std::strcmp(chosen, "x11") == 0 : x_server_answers();
+  if (x11) {
+    setenv("SDL_VIDEODRIVER", "x11", 0);
+    present_in_software();
+  } else if (chosen ? std::strcmp(chosen, "wayland") == 0 : getenv("WAYLAND_DISPLAY") != nullptr) {
+    present_on_wayland();
+  }
+}
+
+const char* why_no_window() {
+  static std::string why;
+  char driver[32] = "";
+  SDL_VideoDriverName(driver, sizeof driver);
+  why = *SDL_GetError() ? SDL_GetError()
+                        : std::string("SDL's ") + (*driver ? driver : "chosen") +
+                              " video driver gave no reason";
+  return why.c_str();
+}
+
+// Xlib calls its handler when the connection to the display breaks; its default one calls exit().
+void end_show_when_display_is_lost() {
+  void* xlib = dlopen("libX11.so.6", RTLD_LAZY | RTLD_NOLOAD);
+  if (!xlib) return;
+  using Handler = int (*)(void*);
+  auto set_io_error_handler =
+      reinterpret_cast<Handler (*)(Handler)>(dlsym(xlib, "XSetIOErrorHandler"));
+  if (set_io_error_handler) set_io_error_handler(display_lost);
+  dlclose(xlib);
+}
+
+void end_show_on_quit() {
+  char driver[32] = "";
+  SDL_VideoDriverName(driver, sizeof driver);
+  if (std::strcmp(driver, "wayland") == 0 && !wayland_compositor_answers()) display_lost(nullptr);
+  std::exit(exit_closed_by_user);
+}

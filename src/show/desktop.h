@@ -1,0 +1,16 @@
+// How the show meets the desktop: which of SDL's video drivers it uses, how its frames reach the
+// window, and what ends it when the display goes away. A user's own SDL settings always win.
+#pragma once
+
+// X11 where an X server answers (Xorg, or Xwayland beside a Wayland compositor): there SDL copies
+// the software-drawn frames straight into the window, with no OpenGL. Otherwise SDL's own choice,
+// which on a Wayland-only session presents through OpenGL or Vulkan, the only ways SDL has there.
+// Call before SDL_Init.
+void prepare_desktop();
+// Why SDL opened no window, never empty.
+const char* why_no_window();
+// Once the window is open: a lost X display ends the process at once with exit_display_lost.
+void end_show_when_display_is_lost();
+// Ends the show on SDL's quit event: with exit_display_lost, saying so, when the Wayland
+// compositor has gone (SDL reports that as a quit), else with exit_closed_by_user.
+[[noreturn]] void end_show_on_quit();
