@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs (and, with "test", those the tests need) when they
-# are missing. Runs apt-get as root, or through sudo.
+# Installs the Debian packages the build needs when they are missing; with "virtual-display" also
+# Xvfb, with "test" also what the tests need. Runs apt-get as root, or through sudo.
 set -euo pipefail
 packages=(cmake make g++ pkg-config libsdl1.2-compat-dev libsdl-image1.2-dev libsndfile1-dev
   libsamplerate0-dev libpulse-dev ffmpeg)
-if [ "${1:-}" = test ]; then
-  packages+=(libgtest-dev libbenchmark-dev xvfb xauth x11-apps imagemagick bc procps python3-xlib
-    pipewire pipewire-pulse wireplumber dbus-daemon pulseaudio-utils)
-fi
+case ${1:-} in
+  virtual-display) packages+=(xvfb xauth) ;;
+  test)
+    packages+=(libgtest-dev libbenchmark-dev xvfb xauth x11-apps imagemagick bc procps python3-xlib
+      pipewire pipewire-pulse wireplumber dbus-daemon pulseaudio-utils sway grim xwayland x11-xserver-utils util-linux)
+    ;;
+esac
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")

@@ -7,7 +7,7 @@ scripts/install-deps.sh test
 for build in build build-asan; do
   options=()
   [ "$build" = build-asan ] && options=(-DSANITIZE=ON)
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${options[@]}" >/dev/null
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON "${options[@]}" >/dev/null
   cmake --build "$build" -j"$(nproc)"
 done
 echo "== tests, normal build"
