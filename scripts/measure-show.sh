@@ -3,6 +3,7 @@
 # (build/tests/libshow_probe.so, loaded with LD_PRELOAD), and prints its figures run by run
 # against the targets.
 # usage: scripts/measure-show.sh [RUNS] [--busy] [--silent] [--server OUTPUT [--latency MS]]
+#                               [--session wayland|xwayland]
 #   --busy     another process keeps a core busy meanwhile
 #   --silent   the show finds no sound output and keeps time silently (else SDL's dummy driver)
 #   --server   plays on a private PipeWire server a track of clicks where the pictures change, and
@@ -11,6 +12,8 @@
 #              is the show's own choice (the server, through libpulse); "pulseaudio" and
 #              "pipewire" are SDL's outputs, the fallback
 #   --latency  the show's stream asks the server for MS of latency (PULSE_LATENCY_MSEC)
+#   --session  runs the show in a headless sway instead of Xvfb: as a native Wayland client with
+#              no X server, or as an X client of sway's Xwayland
 set -uo pipefail
 cd "$(dirname "$0")/.."
 runs=1 busy="" server="" driver=dummy
@@ -20,6 +23,7 @@ while [ $# -gt 0 ]; do
     --server) server=$2 && shift ;;
     --silent) driver=no-such-driver ;;
     --latency) export show_env=PULSE_LATENCY_MSEC=$2 && shift ;;
+    --session) export session=$2 && shift ;;
     *) runs=$1 ;;
   esac
   shift
@@ -46,7 +50,7 @@ for run in $(seq "$runs"); do
     audio_driver=$server probe=$probe_library record "$name" run "$name"
     stop_sound_server
   else
-    audio_driver=$driver probe=$probe_library run "$name"
+    audio_driver=$driver probe=$probe_library run "$name" MAPS@7.0
   fi
   report=$out/$name/probe.txt
   if [ ! -s "$report" ]; then
@@ -67,8 +71,9 @@ for run in $(seq "$runs"); do
     "$(get largest_reading_gap_ms)" "$(echo "$(get largest_reading_gap_ms) * 44.1" | bc -l)"
   printf " windows hit %d of 6; end %s ms after the music started (%+.1f ms); peak memory" \
     "$hits" "$(get music_to_end_ms)" "$end_offset"
-  printf " %.1f MiB, growth after 1 s %.2f MiB\n" "$(echo "$(get peak_rss_kib) / 1024" | bc -l)" \
-    "$growth"
+  printf " %.1f MiB, growth after 1 s %.2f MiB; software rasteriser %s\n" \
+    "$(echo "$(get peak_rss_kib) / 1024" | bc -l)" "$growth" "$(grep -q -E "libLLVM|_dri\.so|libgallium" \
+      "$out/$name/maps.txt" 2>/dev/null && echo mapped || echo "not mapped")"
   if [ -n "$server" ]; then
     sync_figures "$name"
     # On the server the end counts from the moment position 640 000 was heard.

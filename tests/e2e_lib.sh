@@ -24,7 +24,8 @@ prepare() {
   cp "$media"/* "$out/$1/"
 }
 
-# run NAME EVENT...: runs the show in its folder under Xvfb, with SDL's disk audio driver writing
+# run NAME EVENT...: runs the show in its folder under Xvfb (with $session "wayland", as a native
+# client of a headless sway with no X server; with "xwayland", as an X client of its Xwayland), with SDL's disk audio driver writing
 # what it played to "played.raw" (or with the SDL audio driver named in $audio_driver; "default"
 # leaves the choice to SDL). An event is a time in seconds of the show, for a screenshot
 # "shot-TIME.png" taken that long after the start plus $startup_allowance (the show takes
@@ -33,9 +34,10 @@ prepare() {
 #   INT, TERM   send that signal
 #   PING        ping the window as a window manager does, from then on ("pings.txt", in ms)
 #   CLOSE       ask the window to close, as its close button does
-#   NODISPLAY   kill the X server
+#   NODISPLAY   kill the X server, or the Wayland compositor
 #   NOSOUND     kill the sound server (start_sound_server)
-#   MAPS        copy the show's memory map to "maps.txt"
+#   MAPS        copy the show's memory map to "maps.txt", and its peak memory so far (MiB) to
+#               "peak_mib"
 #   STREAMS     list the sound server's playback streams to "streams.txt"
 # $show_env holds more VARIABLE=VALUE settings for the show alone.
 # With $probe set, the show runs with that probe library preloaded ("probe.txt" and
@@ -59,7 +61,9 @@ once_more_if_tracer_crashed() {
 run_once() {
   local name=$1
   shift
-  startup_allowance=$startup_allowance xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+  local session_command=(xvfb-run -a -s "-screen 0 1024x768x24")
+  [ -n "${session:-}" ] && session_command=(in_wayland_session "$session")
+  startup_allowance=$startup_allowance "${session_command[@]}" bash -c '
     cd "$1" && show=$2 && tests=$3 && shift 3
     start=$(date +%s.%N)
     read -r -a stat_before < <(head -1 /proc/stat)
@@ -84,15 +88,19 @@ run_once() {
       case $delay in -*) ;; *) sleep "$delay" ;; esac
       case $event in
         *@*) date +%s.%N > action_sent ;;
-        *) xwd -root -silent > "shot-$at.xwd" ;;
+        *) if [ -n "${WAYLAND_DISPLAY:-}" ]; then grim "shot-$at.png"; else xwd -root -silent > "shot-$at.xwd"; fi ;;
       esac
-      case ${event%@*} in
-        INT | TERM) pkill -"${event%@*}" -P $pid ;;
+      case ${event%@*}${WAYLAND_DISPLAY:+-wayland} in
+        INT | TERM | INT-wayland | TERM-wayland) pkill -"${event%@*}" -P $pid ;;
         PING) "$tests/x_desktop.py" ping "$(pgrep -P $pid)" > pings.txt & ;;
         CLOSE) "$tests/x_desktop.py" close "$(pgrep -P $pid)" > action_sent ;;
+        CLOSE-wayland) swaymsg "[pid=$(pgrep -P $pid)] kill" > /dev/null ;;
         NODISPLAY) pkill -KILL -f "^Xvfb $DISPLAY " ;;
+        NODISPLAY-wayland) kill -KILL "$compositor" ;;
         NOSOUND) kill -KILL -- -"$sound_server" ;;
-        MAPS) cat "/proc/$(pgrep -P $pid)/maps" > maps.txt ;;
+        MAPS*)
+          cat "/proc/$(pgrep -P $pid)/maps" > maps.txt
+          awk '\''$1 == "VmHWM:" { print $2 / 1024 }'\'' "/proc/$(pgrep -P $pid)/status" > peak_mib ;;
         STREAMS) pactl list sink-inputs > streams.txt ;;
       esac
     done < events.txt
@@ -114,6 +122,42 @@ run_once() {
     done
     exit 0
   ' _ "$out/$name" "$show" "$(dirname "${BASH_SOURCE[0]}")" "$@"
+}
+
+# in_wayland_session wayland|xwayland COMMAND...: runs the command as a client of a fresh headless
+# sway (software rendering, no GPU) with one 1024x768 output, with no X server or with Xwayland as
+# $DISPLAY, and stops sway after it. sway runs as nobody, as a compositor runs as its user;
+# $compositor is its pid.
+in_wayland_session() {
+  local runtime status display=() xwayland=disable
+  [ "$1" = xwayland ] && xwayland=enable
+  shift
+  runtime=$(mktemp -d)
+  chown nobody: "$runtime" && chmod 700 "$runtime"
+  printf '%s\n' "output HEADLESS-1 mode 1024x768 position 0 0" "default_border none" \
+    "xwayland $xwayland" > "$runtime/sway.conf"
+  # Started outside this shell's jobs, so that a kill of it is no job report here.
+  local sway
+  sway=$(env -i PATH="$PATH" HOME="$runtime" XDG_RUNTIME_DIR="$runtime" WLR_BACKENDS=headless \
+    WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 setpriv --reuid=nobody --regid=nogroup \
+    --clear-groups sway -c "$runtime/sway.conf" > "$runtime/sway.log" 2>&1 & echo $!)
+  for _ in $(seq 100); do [ -S "$runtime/wayland-1" ] && break; sleep 0.05; done
+  export SWAYSOCK
+  SWAYSOCK=$(echo "$runtime"/sway-ipc.*.sock)
+  if [ $xwayland = enable ]; then
+    # Xwayland lets in sway's user only: it lets in this one too.
+    XDG_RUNTIME_DIR=$runtime swaymsg exec \
+      "xhost +si:localuser:root >/dev/null && echo \$DISPLAY > $runtime/display" >/dev/null
+    for _ in $(seq 100); do [ -s "$runtime/display" ] && break; sleep 0.05; done
+    display=(DISPLAY="$(cat "$runtime/display")")
+  fi
+  env -u DISPLAY "${display[@]}" XDG_RUNTIME_DIR="$runtime" WAYLAND_DISPLAY=wayland-1 \
+    compositor=$sway "$@"
+  status=$?
+  kill "$sway" 2>/dev/null
+  while kill -0 "$sway" 2>/dev/null; do sleep 0.05; done
+  rm -rf "$runtime"
+  return $status
 }
 
 # A private PipeWire server, as a desktop runs it (with its PulseAudio service and WirePlumber),
@@ -175,8 +219,9 @@ record() {
 # picture change showed against its click, and when the show ended against the moment its
 # position 640 000 was heard (reckoned from the last click heard if that one was not); and what
 # the output and the host did meanwhile. The figures, in ms, also go to "sync.txt": lines
-# "start", "changes" and "end", with what was heard, and "heard_after_handed", the least and most
-# time from handing a click over to hearing it (clicks 2 to 7).
+# "start", "changes" and "end", with what was heard, "heard_after_handed", the least and most
+# time from handing a click over to hearing it (clicks 2 to 7), and "sound_behind", how much
+# longer than the track the server took to play from the first click heard to the last.
 sync_figures() {
   local dir=$out/$1
   awk -v steal="$(cat "$dir/steal_percent")" -v sync="$dir/sync.txt" '
@@ -211,6 +256,7 @@ sync_figures() {
         if (high == "" || ms > high) high = ms
       }
       printf "heard_after_handed %.1f %.1f\n", low, high > sync
+      printf "sound_behind %.1f\n", (click[last] - click[first] - (position[last] - position[first]) / 44100) * 1000 > sync
       printf "   sound started %s ms after the first frame; picture changes%s ms after their clicks; end %+.1f ms after position 640000 %s heard%s\n", \
         started, changes, end, (7 in click) ? "was" : "would have been", missing ? "; clicks" missing " not heard" : ""
       printf "   the sound took %.3f s from click %d to click %d (%.3f s in the track); the output took %.3f s of sound in %.3f s, with callbacks up to %.1f ms apart; clicks 2-7 heard %.1f to %.1f ms after they were handed over; picture frames p50 %.1f ms; steal %.1f %% of the CPU time\n", \
@@ -258,6 +304,15 @@ maps_no_software_opengl() {
   ! grep -E "libLLVM|_dri\.so|libgallium" "$maps" | awk '{ print "   " $6 }' | sort -u | grep .
 }
 
+# maps_wayland_client NAME: the show's memory map (MAPS) holds libwayland-client: it spoke Wayland
+# itself. Prints what presented its frames and the show's size then.
+maps_wayland_client() {
+  local maps=$out/$1/maps.txt
+  echo "   $1: peak memory $(cat "$out/$1/peak_mib") MiB, presented with $(grep -E -o "libEGL_mesa|libvulkan_lvp|libLLVM[^ ]*|swrast_dri|libgallium" \
+    "$maps" | sort -u | tr '\n' ' ')"
+  grep -q libwayland-client "$maps"
+}
+
 # No error reports from the sanitizers, and no leak that involves the show's own code.
 no_sanitizer_report() { # NAME
   local log=$out/$1/stderr.txt
@@ -299,11 +354,16 @@ shows_picture() {
   [ "$nearest" = "$2" ] && awk "BEGIN { exit !($best < 100) }"
 }
 
-shows_dot_circles() { # SHOT: green dots on black
-  local colour
-  colour=$(mean_colour "$1")
-  echo "   $(basename "$1"): mean colour $colour"
-  echo "$colour" | awk '{ exit !($1 < 1 && $3 < 1 && $2 > 0.5 && $2 < 60) }'
+# shows_dot_circles SHOT: green dots on black: every frame of the effect lights at least 1 600 of
+# the window's pixels, in all four quarters, and leaves the rest black; red and blue stay 0.
+shows_dot_circles() {
+  local red_blue quarters
+  red_blue=$(convert "$1" -format "%[fx:int(255*maxima.r)] %[fx:int(255*maxima.b)]" info:)
+  quarters=$(convert "$1" -crop 2x2@ +repage -channel G -separate -threshold 0 \
+    -format "%[fx:round(mean*w*h)] " info:)
+  echo "   $(basename "$1"): green pixels in each quarter $quarters; most red and blue $red_blue"
+  echo "$red_blue $quarters" | awk '{ lit = $3 + $4 + $5 + $6
+    exit !($1 <= 8 && $2 <= 8 && lit >= 1000 && lit <= 50000 && $3 >= 20 && $4 >= 20 && $5 >= 20 && $6 >= 20) }'
 }
 
 # A moment in each stretch of the show: four pictures, the dot circles, the last picture.

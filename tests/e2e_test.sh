@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # End to end: the real show in a virtual X window, with SDL's disk audio driver writing what it
 # played to a file. Screenshots are kept as PNGs in the output folder.
-# Then the parts of a real desktop: a window manager's pings and close requests and a lost display
-# (spoken over the X protocol), and a real PipeWire server: through its PulseAudio service as the
+# Then a Wayland session with no X server (a headless sway): the show, close and a lost
+# compositor. Then the parts of a real X desktop: a window manager's pings and close requests and
+# a lost display (spoken over the X protocol), and a real PipeWire server: through its PulseAudio service as the
 # show's sound goes by default, through SDL's PipeWire output, with a long buffer, killed, and
 # without its session manager.
 # usage: e2e_test.sh SHOW AUDIO_CHECK MEDIA_DIR OUTPUT_DIR [PROBE]
@@ -15,6 +16,19 @@ source "$(dirname "$0")/e2e_lib.sh"
 rm -rf "$out"
 mkdir -p "$out"
 
+# closed_and_lost_checks CLOSED LOST: run CLOSED, asked to close, ended within a second with
+# status 3; run LOST, whose display went, within a second with status 4, saying so.
+closed_and_lost_checks() {
+  check "$1: closing ends it within a second (in $(cat "$out/$1/seconds_after_action") s)" \
+    between 0 "$(cat "$out/$1/seconds_after_action")" 1
+  check "$1: exits with status 3" status_is "$1" 3
+  check "$2: a lost display ends it within a second (in $(cat "$out/$2/seconds_after_action") s)" \
+    between 0 "$(cat "$out/$2/seconds_after_action")" 1
+  check "$2: exits with status 4" status_is "$2" 4
+  check "$2: says so: $(grep '^show:' "$out/$2/stderr.txt")" \
+    grep -qx "show: the display was lost" "$out/$2/stderr.txt"
+}
+
 echo "== the whole show"
 prepare show
 run show "${stretch_moments[@]}" MAPS@7.0
@@ -25,6 +39,25 @@ check "each picture, and the dot circles on black, in its stretch" shows_every_s
 check "the sound holds the track from its start" \
   "$audio_check" matches "$media/brimvale.mp3" "$dir/played.raw" 14
 check "no sanitizer report" no_sanitizer_report show
+
+echo "== a Wayland session (headless sway): with no X server the show, close, a lost compositor; with Xwayland"
+prepare wayland
+session=wayland run wayland "${stretch_moments[@]}" MAPS@7.0
+check "wayland: exits with status 1 on time" ends_on_time wayland
+check "wayland: a native Wayland client" maps_wayland_client wayland
+check "wayland: each picture, and the dot circles on black, in its stretch" shows_every_stretch wayland
+check "no sanitizer report" no_sanitizer_report wayland
+prepare wayland_close
+session=wayland run wayland_close CLOSE@7.0 &
+prepare wayland_lost
+session=wayland run wayland_lost NODISPLAY@7.0 &
+prepare xwayland
+session=xwayland run xwayland 13.0 MAPS@7.0 &
+wait
+check "xwayland: an X client, presenting without a software OpenGL rasteriser" maps_no_software_opengl xwayland
+check "xwayland: exits with status 1 on time" ends_on_time xwayland
+check "xwayland: 13.0 s: the last picture" shows_picture "$out/xwayland/shot-13.0.png" all_done.png
+closed_and_lost_checks wayland_close wayland_lost
 
 echo "== no music file"
 prepare no_music
@@ -79,14 +112,7 @@ check "every ping answered within 1 s ($(wc -l <"$out/pings/pings.txt") pings; m
   echo "$delays" | tail -1) ms)" awk '$1 == "none" || $1 > 1000 { exit 1 }' "$out/pings/pings.txt"
 check "pinged from start to end" [ "$(wc -l <"$out/pings/pings.txt")" -gt 100 ]
 check "and the show went on to its end" ends_on_time pings
-check "the close button ends it within a second (in $(cat "$out/close/seconds_after_action") s)" \
-  between 0 "$(cat "$out/close/seconds_after_action")" 1
-check "closed: exits with status 3" status_is close 3
-check "a lost display ends it within a second (in $(cat "$out/no_display/seconds_after_action") s)" \
-  between 0 "$(cat "$out/no_display/seconds_after_action")" 1
-check "display lost: exits with status 4" status_is no_display 4
-check "and says so: $(cat "$out/no_display/stderr.txt")" \
-  grep -qx "show: the display was lost" "$out/no_display/stderr.txt"
+closed_and_lost_checks close no_display
 check "no sanitizer report" no_sanitizer_report close
 
 served_run() { # NAME DRIVER EVENT...
@@ -108,10 +134,19 @@ sound_server_run() {
   [ -n "${probe_library:-}" ] && sync_figures "$name"
 }
 # picture_changes_check NAME: with the probe, each picture change shows with its click as heard.
+# A host too busy to keep the server's sound going (it played the clicks more than 40 ms slower
+# than the track: underruns) cannot judge that, and says so instead.
 picture_changes_check() {
-  [ -z "${probe_library:-}" ] ||
-    check "$1: every picture change within 40 ms of its click as heard ($(
-      awk '$1 == "changes" { $1 = ""; print $0 " ms" }' "$out/$1/sync.txt"))" changes_within "$1" 40
+  [ -z "${probe_library:-}" ] && return
+  local behind
+  behind=$(awk '$1 == "sound_behind" { print $2 }' "$out/$1/sync.txt")
+  if awk "BEGIN { exit !($behind > 40) }"; then
+    echo "   $1: not judged: the server played the clicks $behind ms slower than the track ($(
+      awk '$1 == "changes" { $1 = ""; print "changes" $0 " ms" }' "$out/$1/sync.txt"))"
+    return
+  fi
+  check "$1: every picture change within 40 ms of its click as heard ($(
+    awk '$1 == "changes" { $1 = ""; print $0 " ms" }' "$out/$1/sync.txt"))" changes_within "$1" 40
 }
 
 echo "== on a PipeWire server, through its PulseAudio service (default) and SDL's native PipeWire output"
