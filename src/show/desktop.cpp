@@ -20,6 +20,11 @@ bool is(const char* variable, const char* value) {
   return set && std::strcmp(set, value) == 0;
 }
 
+// The connection that found the X server, held until SDL has its own: an X server with no client
+// left resets itself, which would hold up SDL's connection by 20-40 ms (Xvfb here).
+void* x_probe = nullptr;
+int (*close_x_probe)(void*) = nullptr;
+
 // Xlib is loaded at run time, as SDL loads it, so that a Wayland-only system need not have it;
 // it stays loaded for SDL's X11 driver.
 bool x_server_answers() {
@@ -27,10 +32,9 @@ bool x_server_answers() {
   void* xlib = dlopen("libX11.so.6", RTLD_LAZY);
   if (!xlib) return false;
   auto open_display = reinterpret_cast<void* (*)(const char*)>(dlsym(xlib, "XOpenDisplay"));
-  auto close_display = reinterpret_cast<int (*)(void*)>(dlsym(xlib, "XCloseDisplay"));
-  void* display = open_display && close_display ? open_display(nullptr) : nullptr;
-  if (display) close_display(display);
-  return display != nullptr;
+  close_x_probe = reinterpret_cast<int (*)(void*)>(dlsym(xlib, "XCloseDisplay"));
+  if (open_display && close_x_probe) x_probe = open_display(nullptr);
+  return x_probe != nullptr;
 }
 
 // The frames are drawn in software, so presenting them is one copy into the window (XShm on
@@ -106,6 +110,8 @@ const char* why_no_window() {
 
 // Xlib calls its handler when the connection to the display breaks; its default one calls exit().
 void end_show_when_display_is_lost() {
+  if (x_probe) close_x_probe(x_probe);
+  x_probe = nullptr;
   void* xlib = dlopen("libX11.so.6", RTLD_LAZY | RTLD_NOLOAD);
   if (!xlib) return;
   using Handler = int (*)(void*);

@@ -10,6 +10,7 @@ void prepare_desktop();
 // Why SDL opened no window, never empty.
 const char* why_no_window();
 // Once the window is open: a lost X display ends the process at once with exit_display_lost.
+// Also lets go of the connection with which prepare_desktop found the X server.
 void end_show_when_display_is_lost();
 // Ends the show on SDL's quit event: with exit_display_lost, saying so, when the Wayland
 // compositor has gone (SDL reports that as a quit), else with exit_closed_by_user.
