@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs when they are missing; with "virtual-display" also
-# Xvfb, with "test" also what the tests need. Runs apt-get as root, or through sudo.
+# Xvfb, with "package" what makes the .deb, with "test" also what the tests need. Runs apt-get as root, or through sudo.
 set -euo pipefail
 packages=(cmake make g++ pkg-config libsdl1.2-compat-dev libsdl-image1.2-dev libsndfile1-dev
   libsamplerate0-dev libpulse-dev ffmpeg)
 case ${1:-} in
   virtual-display) packages+=(xvfb xauth) ;;
+  package) packages+=(dpkg-dev file) ;;
   test)
     packages+=(libgtest-dev libbenchmark-dev xvfb xauth x11-apps imagemagick bc procps python3-xlib
-      pipewire pipewire-pulse wireplumber dbus-daemon pulseaudio-utils sway grim xwayland x11-xserver-utils util-linux)
+      pipewire pipewire-pulse wireplumber dbus-daemon pulseaudio-utils sway grim xwayland
+      x11-xserver-utils util-linux dpkg-dev file lintian desktop-file-utils appstream)
     ;;
 esac
 missing=()

@@ -10,6 +10,8 @@ for build in build build-asan; do
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON "${options[@]}" >/dev/null
   cmake --build "$build" -j"$(nproc)"
 done
+echo "== the Debian package (scripts/package.sh), of the normal build"
+scripts/package.sh
 echo "== tests, normal build"
 (cd build && ctest --output-on-failure)
 echo "== measurement of the real show, normal build (scripts/measure-show.sh)"

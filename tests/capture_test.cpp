@@ -67,10 +67,9 @@ std::vector<Uint32> presented(const char* file) {
   return pixels;
 }
 
-}  // namespace
-
-TEST_F(CaptureTest, LosslessCaptureHoldsEveryPassAsDrawnAndTheMusic) {
-  ASSERT_EQ(capture("capture.mkv --fps " + std::to_string(kFps)), 0) << log_text();
+// A lossless capture into FILE holds every pass as drawn, and the music.
+void expect_lossless(const std::string& file) {
+  ASSERT_EQ(capture(file + " --fps " + std::to_string(kFps)), 0) << log_text();
 
   // Pictures in their stretches, effect frames as effect_frame draws them from counter 100 on.
   const std::vector<Uint32> pictures[] = {presented("step1.png"), presented("this is coffee.png"),
@@ -80,7 +79,8 @@ TEST_F(CaptureTest, LosslessCaptureHoldsEveryPassAsDrawnAndTheMusic) {
   const int stretch_ends[] = {67119, 123122, 189999, 256921, 505906, show_end_mark};
   SDL_Surface* canvas = SDL_CreateRGBSurface(0, 1024, 768, 32, 0xFF0000, 0xFF00, 0xFF, 0);
 
-  FILE* frames = popen("ffmpeg -v error -i capture.mkv -f rawvideo -pix_fmt bgr0 -", "r");
+  FILE* frames =
+      popen(("ffmpeg -v error -i " + file + " -f rawvideo -pix_fmt bgr0 -").c_str(), "r");
   ASSERT_TRUE(frames);
   std::vector<Uint32> frame(kFramePixels);
   int count = 0, effect_frames = 0, wrong = 0;
@@ -113,7 +113,7 @@ TEST_F(CaptureTest, LosslessCaptureHoldsEveryPassAsDrawnAndTheMusic) {
 
   // The sound: the music from its start, cut where the show ends.
   std::vector<int16_t> music = read_track("brimvale.mp3"), sound(music.size() + 100000);
-  FILE* decoded = popen("ffmpeg -v error -i capture.mkv -map 0:a -f s16le -", "r");
+  FILE* decoded = popen(("ffmpeg -v error -i " + file + " -map 0:a -f s16le -").c_str(), "r");
   ASSERT_TRUE(decoded);
   sound.resize(std::fread(sound.data(), 2, sound.size(), decoded));
   pclose(decoded);
@@ -125,6 +125,16 @@ TEST_F(CaptureTest, LosslessCaptureHoldsEveryPassAsDrawnAndTheMusic) {
     largest = std::max(largest, std::abs(sound[i] - music[i]));
   EXPECT_LE(largest, 8) << "largest difference from the music, in 16-bit steps";
   std::printf("the sound holds the music to within %d steps of 16 bits\n", largest);
+}
+
+}  // namespace
+
+// Lossless RGB H.264, and FFV1 for archives.
+TEST_F(CaptureTest, LosslessCaptureHoldsEveryPassAsDrawnAndTheMusic) {
+  expect_lossless("capture.mkv");
+}
+TEST_F(CaptureTest, Ffv1CaptureHoldsEveryPassAsDrawnAndTheMusic) {
+  expect_lossless("capture.ffv1.mkv");
 }
 
 TEST_F(CaptureTest, Mp4HoldsH264AndAac) {
@@ -149,10 +159,13 @@ TEST_F(CaptureTest, FailuresSayWhyInOneLineAndLeaveNoFile) {
       << "#!/bin/sh\nhead -c 100 >/dev/null\necho 'out of ideas' >&2\nexit 1\n";
   fs::permissions("fake/ffmpeg", fs::perms::owner_all);
   const Case cases[] = {
-      {"", "", 2, "show-capture: usage: show-capture OUTPUT.mp4|OUTPUT.mkv [--fps N]"},
+      {"", "", 2,
+       "show-capture: usage: show-capture OUTPUT.mp4|OUTPUT.mkv|OUTPUT.ffv1.mkv [--fps N]"},
       {"out.mkv --fps 0", "", 2, "show-capture: --fps takes a whole number from 1 to 1000"},
-      {"out.mkv extra", "", 2, "show-capture: usage: show-capture OUTPUT.mp4|OUTPUT.mkv [--fps N]"},
-      {"out.avi", "", 1, "show-capture: \"out.avi\": the output must end in .mp4 or .mkv"},
+      {"out.mkv extra", "", 2,
+       "show-capture: usage: show-capture OUTPUT.mp4|OUTPUT.mkv|OUTPUT.ffv1.mkv [--fps N]"},
+      {"out.avi", "", 1,
+       "show-capture: \"out.avi\": the output must end in .mp4, .mkv or .ffv1.mkv"},
       {"no/such/folder/out.mkv", "", 1,
        "show-capture: cannot write \"no/such/folder/out.mkv\": No such file or directory"},
       {"out.mkv", "PATH=$PWD/fake:$PATH", 1, "show-capture: the encoder stopped: out of ideas"},

@@ -9,8 +9,9 @@
 // then renaming it to OUTPUT. Each call returns false on failure, with the reason in
 // encoder_error.
 extern std::string encoder_error;
-// The container follows the output's extension: ".mp4" (H.264 and AAC) or ".mkv" (lossless FFV1
-// and FLAC). The sound is the music file from its start to its sample frame audio_end.
+// The codecs follow the output's extension: ".mp4" (H.264 and AAC), ".mkv" (lossless RGB H.264
+// and FLAC) or ".ffv1.mkv" (lossless FFV1 and FLAC, as archives prefer). The sound is the music
+// file from its start to its sample frame audio_end.
 bool open_encoder(const std::string& output, const char* music, int width, int height, int fps,
                   int64_t audio_end);
 // One frame of width x height pixels, 32 bits each, blue first in memory.

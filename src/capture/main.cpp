@@ -63,7 +63,8 @@ int main(int argc, char** argv) {
       break;
     }
   }
-  if (output.empty()) fail(2, "usage: show-capture OUTPUT.mp4|OUTPUT.mkv [--fps N]");
+  if (output.empty())
+    fail(2, "usage: show-capture OUTPUT.mp4|OUTPUT.mkv|OUTPUT.ffv1.mkv [--fps N]");
 
   audio::RefPtr<audio::SampleSource> source = audio::OpenSampleSource(kMusic);
   if (!source) fail(2, std::string("cannot open \"") + kMusic + "\": " + audio::GetLastError());
@@ -71,6 +72,10 @@ int main(int argc, char** argv) {
   source->getFormat(channels, rate);
   source = nullptr;
   auto position_of_pass = [&](int64_t pass) { return pass * rate / fps; };
+  // The show's length up to a pass, as it plays.
+  auto music_seconds = [&](int64_t pass) {
+    return static_cast<double>(position_of_pass(pass)) / rate;
+  };
   int64_t passes = 0;
   while (position_of_pass(passes) <= show_end_mark) passes++;
 
@@ -105,16 +110,18 @@ int main(int argc, char** argv) {
     double elapsed = seconds_since(start);
     if (pass + 1 == passes || elapsed - reported >= (terminal ? 0.25 : 5)) {
       reported = elapsed;
-      std::fprintf(stderr, "%sshow-capture: frame %lld of %lld, %.0f s left%s",
+      std::fprintf(stderr, "%sshow-capture: frame %lld of %lld, %.1fx real time, %.0f s left%s",
                    terminal ? "\r" : "", static_cast<long long>(pass + 1),
-                   static_cast<long long>(passes), elapsed / (pass + 1) * (passes - pass - 1),
-                   terminal ? "" : "\n");
+                   static_cast<long long>(passes), music_seconds(pass + 1) / elapsed,
+                   elapsed / (pass + 1) * (passes - pass - 1), terminal ? "" : "\n");
     }
   }
   if (terminal) std::fprintf(stderr, "\n");
   if (!finish_encoder()) fail(1, encoder_error);
-  std::fprintf(stderr, "show-capture: wrote \"%s\": %lld frames at %d fps in %.1f s\n",
-               output.c_str(), static_cast<long long>(passes), fps, seconds_since(start));
+  std::fprintf(stderr,
+               "show-capture: wrote \"%s\": %lld frames at %d fps in %.1f s, %.1fx real time\n",
+               output.c_str(), static_cast<long long>(passes), fps, seconds_since(start),
+               music_seconds(passes) / seconds_since(start));
   music_stream = nullptr;
   if (frame) SDL_FreeSurface(frame);
   SDL_Quit();
