@@ -4,6 +4,7 @@
 # against the targets.
 # usage: scripts/measure-show.sh [RUNS] [--busy] [--silent] [--server OUTPUT [--latency MS]]
 #                               [--session wayland|xwayland]
+#        scripts/measure-show.sh --capture
 #   --busy     another process keeps a core busy meanwhile
 #   --silent   the show finds no sound output and keeps time silently (else SDL's dummy driver)
 #   --server   plays on a private PipeWire server a track of clicks where the pictures change, and
@@ -14,8 +15,27 @@
 #   --latency  the show's stream asks the server for MS of latency (PULSE_LATENCY_MSEC)
 #   --session  runs the show in a headless sway instead of Xvfb: as a native Wayland client with
 #              no X server, or as an X client of sway's Xwayland
+#   --capture  times show-capture instead, at 30 and 60 fps into each kind of file, and prints
+#              its speed as a multiple of real time (target: 2 or more lossless at 60 fps) and
+#              the file's size
 set -uo pipefail
 cd "$(dirname "$0")/.."
+if [ "${1:-}" = --capture ]; then
+  capture=$(realpath "${BUILD:-build}/show-capture") folder=$(mktemp -d)
+  cd media
+  for fps in 60 30; do
+    for file in show.mkv show.ffv1.mkv show.mp4; do
+      start=$(date +%s.%N)
+      "$capture" "$folder/$file" --fps "$fps" 2>/dev/null || echo "show-capture failed"
+      seconds=$(echo "$(date +%s.%N) - $start" | bc -l)
+      printf "%d fps, %-13s %5.1f s, %.1fx real time, %6.1f MiB\n" "$fps" "$file:" "$seconds" \
+        "$(echo "640000 / 44100 / $seconds" | bc -l)" "$(echo "$(stat -c %s "$folder/$file") / 1048576" | bc -l)"
+      rm -f "$folder/$file"
+    done
+  done
+  rmdir "$folder"
+  exit 0
+fi
 runs=1 busy="" server="" driver=dummy
 while [ $# -gt 0 ]; do
   case $1 in
