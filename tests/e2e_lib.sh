@@ -25,7 +25,8 @@ prepare() {
 }
 
 # run NAME EVENT...: runs the show in its folder under Xvfb (with $session "wayland", as a native
-# client of a headless sway with no X server; with "xwayland", as an X client of its Xwayland), with SDL's disk audio driver writing
+# client of a headless sway with no X server; with "xwayland", as an X client of its Xwayland),
+# with SDL's disk audio driver writing
 # what it played to "played.raw" (or with the SDL audio driver named in $audio_driver; "default"
 # leaves the choice to SDL). An event is a time in seconds of the show, for a screenshot
 # "shot-TIME.png" taken that long after the start plus $startup_allowance (the show takes
@@ -354,8 +355,9 @@ shows_picture() {
   [ "$nearest" = "$2" ] && awk "BEGIN { exit !($best < 100) }"
 }
 
-# shows_dot_circles SHOT: green dots on black: every frame of the effect lights at least 1 600 of
-# the window's pixels, in all four quarters, and leaves the rest black; red and blue stay 0.
+# shows_dot_circles SHOT: green dots on black. Every frame of the effect lights 1 615 to 4 253
+# pixels, more than 50 in each quarter; the check asks for 1 000 to 50 000, at least 20 in each
+# quarter, and red and blue at most 8 everywhere, so a black frame or a picture fails.
 shows_dot_circles() {
   local red_blue quarters
   red_blue=$(convert "$1" -format "%[fx:int(255*maxima.r)] %[fx:int(255*maxima.b)]" info:)
