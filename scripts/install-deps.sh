@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs when they are missing; with "virtual-display" also
-# Xvfb, with "package" what makes the .deb, with "test" also what the tests need. Runs apt-get as root, or through sudo.
+# Xvfb, with "package" what makes the .deb, with "web" what builds and serves the web show, with
+# "test" also what the tests need. Runs apt-get as root, or through sudo.
 set -euo pipefail
 packages=(cmake make g++ pkg-config libsdl1.2-compat-dev libsdl-image1.2-dev libsndfile1-dev
   libsamplerate0-dev libpulse-dev ffmpeg)
+web=(cmake make emscripten python3)
 case ${1:-} in
+  web) packages=("${web[@]}") ;;
   virtual-display) packages+=(xvfb xauth) ;;
   package) packages+=(dpkg-dev file) ;;
   test)

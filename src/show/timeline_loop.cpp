@@ -22,12 +22,16 @@ void install_picture(const char* file) {
   install(IMG_Load(file));
 }
 
+}  // namespace
+
+// Locked while the dots are drawn: a browser's canvas has its pixels in memory only then, and
+// takes them back at the unlock. A software surface on the desktop needs no lock.
 void install_effect_frame() {
   install(SDL_CreateRGBSurface(0, 1024, 768, 32, 0, 0, 0, 0));
-  if (picture) effect_frame();
+  if (!picture || SDL_LockSurface(picture) != 0) return;
+  effect_frame();
+  SDL_UnlockSurface(picture);
 }
-
-}  // namespace
 
 // Every comparison reads the clock afresh; a failed lower test skips the upper one.
 void timeline_pass() {

@@ -13,6 +13,8 @@ extern SDL_Surface* picture;
 // effect window, exits with status 1 past the end mark, handles the window's events, then
 // presents the frame.
 void timeline_pass();
+// Installs a fresh black canvas as the picture and draws the effect's next frame into it.
+void install_effect_frame();
 // Answers the window manager; a request to close the window exits with exit_closed_by_user, a
 // lost Wayland compositor with exit_display_lost.
 void handle_window_events();
