@@ -13,7 +13,10 @@ case ${1:-} in
   test)
     packages+=(libgtest-dev libbenchmark-dev xvfb xauth x11-apps imagemagick bc procps python3-xlib
       pipewire pipewire-pulse wireplumber dbus-daemon pulseaudio-utils sway grim xwayland
-      x11-xserver-utils util-linux dpkg-dev file lintian desktop-file-utils appstream)
+      x11-xserver-utils util-linux dpkg-dev file lintian desktop-file-utils appstream "${web[@]}"
+      chromium)
+    # npm drives the browser; a node from elsewhere may bring its own.
+    command -v npm >/dev/null || packages+=(npm)
     ;;
 esac
 missing=()

@@ -5,6 +5,7 @@
 # usage: scripts/measure-show.sh [RUNS] [--busy] [--silent] [--server OUTPUT [--latency MS]]
 #                               [--session wayland|xwayland]
 #        scripts/measure-show.sh --capture
+#        scripts/measure-show.sh --web [RUNS]
 #   --busy     another process keeps a core busy meanwhile
 #   --silent   the show finds no sound output and keeps time silently (else SDL's dummy driver)
 #   --server   plays on a private PipeWire server a track of clicks where the pictures change, and
@@ -18,6 +19,11 @@
 #   --capture  times show-capture instead, at 30 and 60 fps into each kind of file, and prints
 #              its speed as a multiple of real time (target: 2 or more lossless at 60 fps) and
 #              the file's size
+#   --web      plays the web show (build-web/, from scripts/web.sh --build-only) in Debian's chromium
+#              on a private PipeWire server, with the click track, recording its null sink, and
+#              prints its download, the time from the click to the first frame, pass times in each
+#              stretch, frames missed in the effect, the JS heap, and each picture change and the
+#              end against its click as heard, against their targets
 set -uo pipefail
 cd "$(dirname "$0")/.."
 if [ "${1:-}" = --capture ]; then
@@ -34,6 +40,45 @@ if [ "${1:-}" = --capture ]; then
     done
   done
   rmdir "$folder"
+  exit 0
+fi
+if [ "${1:-}" = --web ]; then
+  runs=${2:-1} out=$(mktemp -d) media=$(realpath media) audio_check=$(realpath "${BUILD:-build}/tests/audio_check")
+  source tests/e2e_lib.sh
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  python3 -m http.server "$port" --bind 127.0.0.1 --directory "$out" >/dev/null 2>&1 &
+  server=$!
+  trap 'kill $server; rm -rf "$out"' EXIT
+  download=$(cat build-web/show.js build-web/show.wasm build-web/page.js build-web/index.html | gzip -9 | wc -c)
+  printf "download besides the media (show.js, show.wasm, page.js, index.html, gzipped): %.1f KiB (target 100): %s\n" \
+    "$(echo "$download / 1024" | bc -l)" "$([ "$download" -le 102400 ] && echo met || echo MISSED)"
+  for run in $(seq "$runs"); do
+    name=web-$run
+    prepare "$name"
+    cp build-web/show.js build-web/show.wasm build-web/*.html build-web/page.js build-web/icon.png "$out/$name/"
+    "$audio_check" clicks "$out/$name/brimvale.mp3"
+    start_sound_server
+    record "$name" web_run "$name" "http://127.0.0.1:$port/$name/"
+    stop_sound_server
+    get() { awk -v key="$1" '$1 == key { print $2 }' "$out/$name/probe.txt"; }
+    printf "run %d: status %s after %s s; first frame %s ms after the click; picture passes p50 %s p99 %s max %s ms;" \
+      "$run" "$(get status)" "$(get seconds)" "$(get first_frame_ms)" "$(get picture_p50_ms)" "$(get picture_p99_ms)" "$(get picture_max_ms)"
+    printf " effect passes p50 %s p99 %s max %s ms, %s frames missed of %s; JS heap %s KiB\n" "$(get effect_p50_ms)" \
+      "$(get effect_p99_ms)" "$(get effect_max_ms)" "$(get effect_frames_missed)" \
+      "$(($(get effect_passes) + $(get effect_frames_missed)))" "$(get js_heap_kib)"
+    sync_figures "$name"
+    cat "$out/$name/probe.txt" "$out/$name/sync.txt" >> "$out/all.txt"
+  done
+  echo "over $runs run(s):"
+  awk '$1 == "first_frame_ms" && $2 > first { first = $2 }
+    $1 ~ /_max_ms$/ && $2 > longest { longest = $2 }
+    $1 == "effect_frames_missed" { missed += $2 }
+    $1 == "changes" { for (i = 2; i <= NF; i++) { if (!n++ || $i < low) low = $i; if ($i > high) high = $i } }
+    END {
+      printf "  worst first frame after the click %.1f ms (target 100): %s\n", first, (first <= 100 ? "met" : "MISSED")
+      printf "  longest pass %.1f ms (target 8): %s; effect frames missed %d\n", longest, (longest <= 8 ? "met" : "MISSED"), missed
+      printf "  picture changes %+.1f to %+.1f ms after their clicks (target -20 to +30): %s\n", low, high, (low >= -20 && high <= 30 ? "met" : "MISSED")
+    }' "$out/all.txt"
   exit 0
 fi
 runs=1 busy="" server="" driver=dummy

@@ -10,12 +10,17 @@ for build in build build-asan; do
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON "${options[@]}" >/dev/null
   cmake --build "$build" -j"$(nproc)"
 done
+echo "== the web show (scripts/web.sh), and puppeteer-core to drive the browser"
+scripts/web.sh --build-only
+(cd tests && npm ci --no-audit --no-fund --loglevel=error)
 echo "== the Debian package (scripts/package.sh), of the normal build"
 scripts/package.sh
 echo "== tests, normal build"
 (cd build && ctest --output-on-failure)
 echo "== measurement of the real show, normal build (scripts/measure-show.sh)"
 scripts/measure-show.sh 1
+echo "== measurement of the web show in Chromium (scripts/measure-show.sh --web)"
+scripts/measure-show.sh --web 1
 echo "== benchmarks, normal build"
 build/bench/audio_bench --benchmark_min_time=0.2
 xvfb-run -a -s "-screen 0 1024x768x24" build/bench/show_bench --benchmark_min_time=0.2

@@ -113,16 +113,38 @@ run_once() {
     end=$(date +%s.%N)
     echo "$end - $start" | bc -l > seconds
     [ -f action_sent ] && echo "$end - $(cat action_sent)" | bc -l > seconds_after_action
-    read -r -a stat_after < <(head -1 /proc/stat)
-    total=0
-    for i in 1 2 3 4 5 6 7 8; do total=$((total + stat_after[i] - stat_before[i])); done
-    echo "100 * ($((stat_after[8] - stat_before[8]))) / ($total + 1)" | bc -l > steal_percent
+    steal_percent "${stat_before[*]}" > steal_percent
     wait
     for shot in shot-*.xwd; do
       [ -f "$shot" ] && convert "$shot" "${shot%.xwd}.png" && rm "$shot"
     done
     exit 0
   ' _ "$out/$name" "$show" "$(dirname "${BASH_SOURCE[0]}")" "$@"
+}
+
+# steal_percent "CPU LINE": the host's share of steal time since that first line of /proc/stat.
+steal_percent() {
+  local before after total=0
+  read -r -a before <<<"$1"
+  read -r -a after < <(head -1 /proc/stat)
+  for i in 1 2 3 4 5 6 7 8; do total=$((total + after[i] - before[i])); done
+  echo "100 * ($((after[8] - before[8]))) / ($total + 1)" | bc -l
+}
+export -f steal_percent  # for run's own shell
+
+# web_run NAME URL MOMENT...: opens the web show at URL in Debian's chromium (web_page.js), clicks
+# its start button and keeps the canvas as "shot-MOMENT.png" that many seconds later. Leaves, as
+# run does, "rc" (the status the page was given, "none" if none), "seconds" (from the click to the
+# end), "steal_percent" and the browser's messages in "stderr.txt", and the page's last words in
+# "message.txt" and its figures in "probe.txt" (web_page.js).
+web_run() {
+  local dir=$out/$1 before
+  before=$(head -1 /proc/stat)
+  node "$(dirname "${BASH_SOURCE[0]}")/web_page.js" run "$2" "$dir" "${@:3}" 2>"$dir/stderr.txt"
+  steal_percent "$before" > "$dir/steal_percent"
+  awk '$1 == "status" { print $2 }' "$dir/probe.txt" > "$dir/rc" 2>/dev/null || echo none > "$dir/rc"
+  awk '$1 == "seconds" { print $2 }' "$dir/probe.txt" > "$dir/seconds" 2>/dev/null
+  touch "$dir/callbacks.txt"  # the browser hands its sound over unseen
 }
 
 # in_wayland_session wayland|xwayland COMMAND...: runs the command as a client of a fresh headless
@@ -272,6 +294,22 @@ changes_within() {
   awk -v limit="$2" '$1 == "changes" {
       for (i = 2; i <= NF; i++) { if ($i < -limit || $i > limit) wide = 1; n++ } }
     END { exit wide || n < 4 }' "$out/$1/sync.txt"
+}
+
+# picture_changes_check NAME: after sync_figures, each picture change shows with its click as heard.
+# A host too busy to keep the server's sound going (it played the clicks more than 40 ms slower
+# than the track: underruns) cannot judge that, and says so instead.
+picture_changes_check() {
+  [ -f "$out/$1/sync.txt" ] || return 0
+  local behind
+  behind=$(awk '$1 == "sound_behind" { print $2 }' "$out/$1/sync.txt")
+  if awk "BEGIN { exit !($behind > 40) }"; then
+    echo "   $1: not judged: the server played the clicks $behind ms slower than the track ($(
+      awk '$1 == "changes" { $1 = ""; print "changes" $0 " ms" }' "$out/$1/sync.txt"))"
+    return
+  fi
+  check "$1: every picture change within 40 ms of its click as heard ($(
+    awk '$1 == "changes" { $1 = ""; print $0 " ms" }' "$out/$1/sync.txt"))" changes_within "$1" 40
 }
 
 # clicks_heard NAME: how many of the click track's clicks the recording holds in their places.

@@ -133,22 +133,6 @@ sound_server_run() {
   check "no sanitizer report" no_sanitizer_report "$name"
   [ -n "${probe_library:-}" ] && sync_figures "$name"
 }
-# picture_changes_check NAME: with the probe, each picture change shows with its click as heard.
-# A host too busy to keep the server's sound going (it played the clicks more than 40 ms slower
-# than the track: underruns) cannot judge that, and says so instead.
-picture_changes_check() {
-  [ -z "${probe_library:-}" ] && return
-  local behind
-  behind=$(awk '$1 == "sound_behind" { print $2 }' "$out/$1/sync.txt")
-  if awk "BEGIN { exit !($behind > 40) }"; then
-    echo "   $1: not judged: the server played the clicks $behind ms slower than the track ($(
-      awk '$1 == "changes" { $1 = ""; print "changes" $0 " ms" }' "$out/$1/sync.txt"))"
-    return
-  fi
-  check "$1: every picture change within 40 ms of its click as heard ($(
-    awk '$1 == "changes" { $1 = ""; print $0 " ms" }' "$out/$1/sync.txt"))" changes_within "$1" 40
-}
-
 echo "== on a PipeWire server, through its PulseAudio service (default) and SDL's native PipeWire output"
 for driver in default pipewire; do
   sound_server_run "server-$driver" "$driver"

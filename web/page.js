@@ -18,17 +18,17 @@ var page = {
     page.panel.hidden = false;
   },
 
-  // A picture that does not load is left out: the show then shows black in its stretch.
+  // A picture that does not load is left out: the show then shows black in its stretch. The
+  // browser decodes the others as the show's files, where its SDL_image finds them.
   loadPicture: function(name) {
     return fetch(encodeURI(name)).then(function(response) {
-      if (!response.ok) throw new Error(response.status);
-      return response.blob();
-    }).then(createImageBitmap).then(function(image) {
-      var canvas = document.createElement('canvas');
-      canvas.width = image.width;
-      canvas.height = image.height;
-      canvas.getContext('2d').drawImage(image, 0, 0);
-      Module.preloadedImages['/' + name] = canvas;
+      if (!response.ok) throw new Error('the server answered ' + response.status);
+      return response.arrayBuffer();
+    }).then(function(bytes) {
+      return new Promise(function(resolve, reject) {
+        Module.FS.createPreloadedFile('/', name, new Uint8Array(bytes), true, false, resolve,
+                                      function() { reject(new Error('the browser cannot decode it')); });
+      });
     }).catch(function(error) {
       console.warn('"' + name + '" did not load: ' + error.message);
     });
