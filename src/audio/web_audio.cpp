@@ -26,9 +26,11 @@ class WebSource : public SampleSource {
   explicit WebSource(const char* name) : name_(name) {}
   const std::string& name() const { return name_; }
   void getFormat(int& channel_count, int& sample_rate) override {
-    channel_count = EM_ASM_INT({ return Module.webAudio.tracks[UTF8ToString($0)].buffer.numberOfChannels; },
-                               name_.c_str());
-    sample_rate = EM_ASM_INT({ return Module.webAudio.tracks[UTF8ToString($0)].rate; }, name_.c_str());
+    channel_count =
+        EM_ASM_INT({ return Module.webAudio.tracks[UTF8ToString($0)].buffer.numberOfChannels; },
+                   name_.c_str());
+    sample_rate =
+        EM_ASM_INT({ return Module.webAudio.tracks[UTF8ToString($0)].rate; }, name_.c_str());
   }
   int read(int frame_count, int16_t* buffer) override {
     int count = EM_ASM_INT({ return Module.webAudio.read(UTF8ToString($0), $1, $2, $3); },
@@ -46,22 +48,22 @@ class WebSource : public SampleSource {
 class WebStream : public OutputStream {
  public:
   WebStream(AudioDevice* device, int id) : device_(device), id_(id) {}
-  ~WebStream() override { EM_ASM({ Module.webAudio.close($0) }, id_); }
+  ~WebStream() override { EM_ASM({Module.webAudio.close($0)}, id_); }
   void play() override {
-    if (!playing_) EM_ASM({ Module.webAudio.play($0) }, id_);
+    if (!playing_) EM_ASM({Module.webAudio.play($0)}, id_);
     playing_ = true;
   }
   void setRepeat(bool repeat) override {
     repeat_ = repeat;
-    EM_ASM({ Module.webAudio.setRepeat($0, !!$1) }, id_, repeat);
+    EM_ASM({Module.webAudio.setRepeat($0, !!$1)}, id_, repeat);
   }
   bool getRepeat() override { return repeat_; }
   void setVolume(float volume) override {
     volume_ = volume;
-    EM_ASM({ Module.webAudio.setVolume($0, $1) }, id_, volume);
+    EM_ASM({Module.webAudio.setVolume($0, $1)}, id_, volume);
   }
   float getVolume() override { return volume_; }
-  int getPosition() override { return EM_ASM_INT({ return Module.webAudio.position($0) }, id_); }
+  int getPosition() override { return EM_ASM_INT({return Module.webAudio.position($0)}, id_); }
 
  private:
   RefPtr<AudioDevice> device_;
@@ -87,10 +89,12 @@ AudioDevice* OpenDevice(const char* name, const char*) {
 
 SampleSource* OpenSampleSource(const char* filename, FileFormat) {
   char why[256] = "";
-  EM_ASM({
-    const track = Module.webAudio.tracks[UTF8ToString($0)];
-    stringToUTF8(track ? track.error || "" : "it was not loaded with the page", $1, 256);
-  }, filename, why);
+  EM_ASM(
+      {
+        const track = Module.webAudio.tracks[UTF8ToString($0)];
+        stringToUTF8(track ? track.error || "" : "it was not loaded with the page", $1, 256);
+      },
+      filename, why);
   if (!*why) return new WebSource(filename);
   last_error = why;
   return nullptr;
@@ -108,10 +112,12 @@ OutputStream* OpenSound(AudioDevice* device, SampleSource* source, bool) {
     last_error = "the browser plays only the tracks it has decoded";
     return nullptr;
   }
-  return new WebStream(device, EM_ASM_INT({ return Module.webAudio.open(UTF8ToString($0)) },
-                                          track->name().c_str()));
+  return new WebStream(
+      device, EM_ASM_INT({return Module.webAudio.open(UTF8ToString($0))}, track->name().c_str()));
 }
 
-const char* GetLastError() { return last_error.c_str(); }
+const char* GetLastError() {
+  return last_error.c_str();
+}
 
 }  // namespace audio

@@ -19,4 +19,6 @@ const char* why_no_window() {
 // A page that goes away takes the show with it.
 void end_show_when_display_is_lost() {}
 
-void end_show_on_quit() { std::exit(exit_closed_by_user); }
+void end_show_on_quit() {
+  std::exit(exit_closed_by_user);
+}
