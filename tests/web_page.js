@@ -2,7 +2,8 @@
 //   node web_page.js run URL OUT [MOMENT...]  clicks the start button, keeps the canvas as
 //       "shot-MOMENT.png" that many seconds after the click, waits for the end, and writes
 //       "probe.txt" (status, times, pass figures, when each picture showed) and "message.txt"
-//       (what the page then says) into OUT
+//       (what the page then says) into OUT; a moment "again" then plays it again and keeps the
+//       canvas 1 s later as "shot-again.png"
 //   node web_page.js hash URL COUNTER...     starts the show, stops its passes, and prints
 //       "COUNTER HASH" for the effect's frame with each counter, as tests/frame_hash does
 const fs = require('fs');
@@ -66,21 +67,27 @@ async function run(out, moments) {
   // A show that could not start has ended already.
   if (!(await page.evaluate(() => document.body.dataset.status))) await page.click('#start');
   const clicked = Date.now();
-  for (const moment of moments.sort((a, b) => a - b)) {
+  const again = moments.includes('again');
+  for (const moment of moments.filter(m => m != 'again').sort((a, b) => a - b)) {
     const wait = clicked + moment * 1000 - Date.now();
     if (wait > 0) await new Promise(resolve => setTimeout(resolve, wait));
     const png = await page.evaluate(() => Module.canvas.toDataURL('image/png'));
     fs.writeFileSync(path.join(out, `shot-${moment}.png`), Buffer.from(png.split(',')[1], 'base64'));
   }
-  let heap = 0;
-  await page.waitForFunction(() => {
-    return document.body.dataset.status;
-  }, { timeout: 40000, polling: 50 }).catch(() => {});
-  heap = (await page.metrics()).JSHeapUsedSize;
+  await page.waitForFunction(() => document.body.dataset.status, { timeout: 40000, polling: 50 })
+    .catch(() => {});
+  const heap = (await page.metrics()).JSHeapUsedSize;
   const result = await page.evaluate(() => ({
     status: document.body.dataset.status || 'none', message: page.message.textContent,
     origin: performance.timeOrigin, startedAt: page.startedAt, probe: window.probe,
   }));
+  if (again) {
+    await page.click('#start');
+    await page.waitForFunction(() => !document.body.dataset.status && page.panel.hidden);
+    await new Promise(resolve => setTimeout(resolve, 1000));
+    const png = await page.evaluate(() => Module.canvas.toDataURL('image/png'));
+    fs.writeFileSync(path.join(out, 'shot-again.png'), Buffer.from(png.split(',')[1], 'base64'));
+  }
   await browser.close();
 
   const { probe, origin } = result;

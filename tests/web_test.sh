@@ -46,12 +46,13 @@ node "$tests/web_page.js" hash "$url/hashes/" "${counters[@]}" > "$out/web_hashe
 check "frames ${counters[*]}: the canvas holds what the native build draws" \
   diff "$out/native_hashes.txt" "$out/web_hashes.txt"
 
-echo "== no q_portal.png, and no sound server"
+echo "== no q_portal.png, and no sound server; then the page's \"Play it again\""
 prepare_site web_no_picture
 rm "$out/web_no_picture/q_portal.png"
-web_run web_no_picture "$url/web_no_picture/" 5.0
+web_run web_no_picture "$url/web_no_picture/" 5.0 again
 check "5.0 s: black" is_black "$out/web_no_picture/shot-5.0.png"
 check "still exits with status 1 on time" ends_on_time web_no_picture
+check "played again, it starts afresh" shows_picture "$out/web_no_picture/shot-again.png" step1.png
 
 echo "== no music file"
 prepare_site web_no_music

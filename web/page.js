@@ -10,10 +10,12 @@ var page = {
   lastError: '',
   status: null,  // the show's exit status once it has ended
   startedAt: 0,
+  context: null,
 
   say: function(text, button) {
     page.message.textContent = text;
     page.start.hidden = !button;
+    page.start.disabled = !button;
     if (button) page.start.textContent = button;
     page.panel.hidden = false;
   },
@@ -36,7 +38,6 @@ var page = {
 
   ended: function(status) {
     page.status = status;
-    if (Module.webAudio && Module.webAudio.context) Module.webAudio.context.close();
     document.body.dataset.status = status;
     if (status == 1) page.say('The show has ended.', 'Play it again');
     else if (status == 2) page.say(page.lastError || 'The show could not start.');
@@ -54,6 +55,7 @@ function boot(again) {
   delete document.body.dataset.status;
   Module = {
     canvas: document.getElementById('canvas'),
+    audioContext: page.context,
     print: function(text) { console.log(text); },
     printErr: function(text) {
       console.warn(text);
@@ -66,10 +68,16 @@ function boot(again) {
     }
   };
   var runtime = new Promise(function(resolve) { Module.onRuntimeInitialized = resolve; });
-  var script = document.createElement('script');
-  script.src = 'show.js';
-  script.onerror = function() { page.say('The show could not be loaded from this server.'); };
-  document.body.appendChild(script);
+  // Each run is a fresh instance of the show.
+  if (typeof createShow == 'function') {
+    createShow(Module);
+  } else {
+    var script = document.createElement('script');
+    script.src = 'show.js';
+    script.onload = function() { createShow(Module); };
+    script.onerror = function() { page.say('The show could not be loaded from this server.'); };
+    document.body.appendChild(script);
+  }
   runtime.then(function() {
     return Promise.all([Module.webAudio.prepare(page.track)].concat(page.pictures.map(page.loadPicture)));
   }).then(function() {
@@ -78,7 +86,6 @@ function boot(again) {
     if (track.error) return Module.callMain([]);
     if (again) return play();
     page.say('Ready.', 'Start the show');
-    page.start.disabled = false;
     document.body.dataset.ready = '1';
   });
 }
@@ -86,15 +93,21 @@ function boot(again) {
 function play() {
   page.start.disabled = true;
   page.startedAt = performance.now();
-  Module.webAudio.context.resume().then(function() {
+  page.context.resume().then(function() {
     page.panel.hidden = true;
     Module.callMain([]);
   });
 }
 
 (function() {
+  // The show's exit unwinds out of its last pass as an ExitStatus; the page has its status.
+  window.addEventListener('error', function(event) {
+    if (event.error && event.error.name == 'ExitStatus') event.preventDefault();
+  });
   if (typeof WebAssembly != 'object') return page.say('This browser cannot run the show: it has no WebAssembly.');
   if (typeof AudioContext != 'function') return page.say('This browser cannot play the show: it has no Web Audio.');
+  // One context for every run: browsers start it only on a click.
+  page.context = new AudioContext();
   boot(false);
   page.start.addEventListener('click', function() {
     if (page.status === null) return play();
