@@ -93,7 +93,9 @@ function boot(again) {
 function play() {
   page.start.disabled = true;
   page.startedAt = performance.now();
-  page.context.resume().then(function() {
+  // A browser with no sound output may never start the context: the show then plays silently.
+  var wait = new Promise(function(resolve) { setTimeout(resolve, 1000); });
+  Promise.race([page.context.resume(), wait]).then(function() {
     page.panel.hidden = true;
     Module.callMain([]);
   });

@@ -84,6 +84,11 @@ Module.webAudio = {
     stream.node.connect(stream.gain);
     stream.start = this.context.currentTime;
     stream.node.start(stream.start);
+    // A browser with no sound output to open (Firefox, say) never runs the context: the stream
+    // then keeps time on the page's clock, silently.
+    stream.silent = this.context.state != 'running';
+    stream.silentSince = performance.now();
+    if (stream.silent) err("audio: no sound output (the browser's audio did not start); playing silently");
   },
 
   // The track's frame the listener hears now: the context's time at the output (what is playing
@@ -93,13 +98,19 @@ Module.webAudio = {
     var stream = this.streams[id];
     if (!stream.node) return 0;
     var context = this.context, heard;
+    if (stream.silent) return this.counted(stream, (performance.now() - stream.silentSince) / 1000);
     var stamp = context.getOutputTimestamp ? context.getOutputTimestamp() : null;
     if (stamp && stamp.performanceTime > 0) {
       heard = stamp.contextTime + (performance.now() - stamp.performanceTime) / 1000;
     } else {
       heard = context.currentTime - (context.outputLatency || context.baseLatency || 0);
     }
-    var frames = Math.floor((heard - stream.start) * stream.track.rate);
+    return this.counted(stream, heard - stream.start);
+  },
+
+  // The stream's position after seconds of the track, never less than before.
+  counted: function(stream, seconds) {
+    var frames = Math.floor(seconds * stream.track.rate);
     if (frames > stream.last) stream.last = Math.min(frames, 0x7fffffff);
     return stream.last;
   },
