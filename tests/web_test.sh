@@ -9,6 +9,10 @@ site=$(realpath "$1") audio_check=$(realpath "$2") frame_hash=$(realpath "$3") m
 out=$(realpath -m "$5")
 tests=$(dirname "$(realpath "$0")")
 source "$tests/e2e_lib.sh"
+if [ ! -d "$tests/node_modules/puppeteer-core" ]; then
+  echo "skipped: puppeteer-core is not installed (cd tests && npm ci)"
+  exit 77
+fi
 rm -rf "$out"
 mkdir -p "$out"
 
