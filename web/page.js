@@ -108,8 +108,9 @@ function play() {
   });
   if (typeof WebAssembly != 'object') return page.say('This browser cannot run the show: it has no WebAssembly.');
   if (typeof AudioContext != 'function') return page.say('This browser cannot play the show: it has no Web Audio.');
-  // One context for every run: browsers start it only on a click.
-  page.context = new AudioContext();
+  // One context for every run: browsers start it only on a click. The show takes no input, so
+  // its sound can have the longer buffer that keeps it going on a busy machine.
+  page.context = new AudioContext({ latencyHint: 'playback' });
   boot(false);
   page.start.addEventListener('click', function() {
     if (page.status === null) return play();

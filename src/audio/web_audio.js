@@ -8,7 +8,7 @@ Module.webAudio = {
   // Fetches and decodes a track; resolves either way, the failure kept for the show to report.
   prepare: function(name) {
     var audio = this;
-    if (!audio.context) audio.context = Module.audioContext || new AudioContext();
+    if (!audio.context) audio.context = Module.audioContext || new AudioContext({ latencyHint: 'playback' });
     return fetch(encodeURI(name)).then(function(response) {
       if (!response.ok) {
         throw new Error(response.status == 404 ? 'No such file or directory' :
