@@ -64,10 +64,11 @@ run_once() {
   shift
   local session_command=(xvfb-run -a -s "-screen 0 1024x768x24")
   [ -n "${session:-}" ] && session_command=(in_wayland_session "$session")
+  local cpu_before
+  cpu_before=$(head -1 /proc/stat)
   startup_allowance=$startup_allowance "${session_command[@]}" bash -c '
     cd "$1" && show=$2 && tests=$3 && shift 3
     start=$(date +%s.%N)
-    read -r -a stat_before < <(head -1 /proc/stat)
     driver=${audio_driver:-disk}
     [ "$driver" = default ] && driver=
     # Which system libraries leak at exit differs between machines: a leak report must not
@@ -113,13 +114,13 @@ run_once() {
     end=$(date +%s.%N)
     echo "$end - $start" | bc -l > seconds
     [ -f action_sent ] && echo "$end - $(cat action_sent)" | bc -l > seconds_after_action
-    steal_percent "${stat_before[*]}" > steal_percent
     wait
     for shot in shot-*.xwd; do
       [ -f "$shot" ] && convert "$shot" "${shot%.xwd}.png" && rm "$shot"
     done
     exit 0
   ' _ "$out/$name" "$show" "$(dirname "${BASH_SOURCE[0]}")" "$@"
+  steal_percent "$cpu_before" > "$out/$name/steal_percent"
 }
 
 # steal_percent "CPU LINE": the host's share of steal time since that first line of /proc/stat.
@@ -130,7 +131,6 @@ steal_percent() {
   for i in 1 2 3 4 5 6 7 8; do total=$((total + after[i] - before[i])); done
   echo "100 * ($((after[8] - before[8]))) / ($total + 1)" | bc -l
 }
-export -f steal_percent  # for run's own shell
 
 # web_run NAME URL MOMENT...: opens the web show at URL in Debian's chromium (web_page.js), clicks
 # its start button and keeps the canvas as "shot-MOMENT.png" that many seconds later. Leaves, as
