@@ -60,6 +60,10 @@ if [ "${1:-}" = --web ]; then
     start_sound_server
     record "$name" web_run "$name" "http://127.0.0.1:$port/$name/"
     stop_sound_server
+    if [ ! -s "$out/$name/probe.txt" ]; then
+      echo "run $run: the page left no report: $(tail -1 "$out/$name/stderr.txt")"
+      exit 1
+    fi
     get() { awk -v key="$1" '$1 == key { print $2 }' "$out/$name/probe.txt"; }
     printf "run %d: status %s after %s s; first frame %s ms after the click; picture passes p50 %s p99 %s max %s ms;" \
       "$run" "$(get status)" "$(get seconds)" "$(get first_frame_ms)" "$(get picture_p50_ms)" "$(get picture_p99_ms)" "$(get picture_max_ms)"

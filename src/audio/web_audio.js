@@ -84,11 +84,7 @@ Module.webAudio = {
     stream.node.connect(stream.gain);
     stream.start = this.context.currentTime;
     stream.node.start(stream.start);
-    // A browser with no sound output to open (Firefox, say) never runs the context: the stream
-    // then keeps time on the page's clock, silently.
-    stream.silent = this.context.state != 'running';
-    stream.silentSince = performance.now();
-    if (stream.silent) err("audio: no sound output (the browser's audio did not start); playing silently");
+    stream.playedAt = performance.now();
   },
 
   // The track's frame the listener hears now: the context's time at the output (what is playing
@@ -98,6 +94,14 @@ Module.webAudio = {
     var stream = this.streams[id];
     if (!stream.node) return 0;
     var context = this.context, heard;
+    // The context starts with the sound output, a moment after the click. A browser with no
+    // output to open (Firefox, say) never starts it: the stream then keeps time on the page's
+    // clock from where it is, silently.
+    if (!stream.silent && context.state != 'running' && performance.now() - stream.playedAt > 1000) {
+      stream.silent = true;
+      stream.silentSince = performance.now() - stream.last / stream.track.rate * 1000;
+      err("audio: no sound output (the browser's audio did not start); playing silently");
+    }
     if (stream.silent) return this.counted(stream, (performance.now() - stream.silentSince) / 1000);
     var stamp = context.getOutputTimestamp ? context.getOutputTimestamp() : null;
     if (stamp && stamp.performanceTime > 0) {
