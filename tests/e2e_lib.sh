@@ -35,7 +35,8 @@ prepare() {
 #   INT, TERM   send that signal
 #   PING        ping the window as a window manager does, from then on ("pings.txt", in ms)
 #   CLOSE       ask the window to close, as its close button does
-#   NODISPLAY   kill the X server, or the Wayland compositor
+#   NODISPLAY   kill the X server, or the Wayland compositor (SIGKILL)
+#   ENDDISPLAY  end the X server, or the Wayland compositor, with SIGTERM: it shuts down in order
 #   NOSOUND     kill the sound server (start_sound_server)
 #   MAPS        copy the show's memory map to "maps.txt", and its peak memory so far (MiB) to
 #               "peak_mib"
@@ -97,7 +98,9 @@ run_once() {
         CLOSE) "$tests/x_desktop.py" close "$(pgrep -P $pid)" > action_sent ;;
         CLOSE-wayland) swaymsg "[pid=$(pgrep -P $pid)] kill" > /dev/null ;;
         NODISPLAY) pkill -KILL -f "^Xvfb $DISPLAY " ;;
+        ENDDISPLAY) pkill -TERM -f "^Xvfb $DISPLAY " ;;
         NODISPLAY-wayland) kill -KILL "$compositor" ;;
+        ENDDISPLAY-wayland) kill -TERM "$compositor" ;;
         NOSOUND) kill -KILL -- -"$sound_server" ;;
         MAPS*)
           cat "/proc/$(pgrep -P $pid)/maps" > maps.txt
@@ -128,7 +131,7 @@ run_once() {
 # in_wayland_session wayland|xwayland COMMAND...: runs the command as a client of a fresh headless
 # sway (software rendering, no GPU) with one 1024x768 output, with no X server or with Xwayland as
 # $DISPLAY, and stops sway after it. sway runs as nobody, as a compositor runs as its user;
-# $compositor is its pid.
+# $compositor is its pid. With $compositor_preload, sway runs with that library preloaded.
 in_wayland_session() {
   local runtime status display=() xwayland=disable
   [ "$1" = xwayland ] && xwayland=enable
@@ -140,7 +143,7 @@ in_wayland_session() {
   # Started outside this shell's jobs, so that a kill of it is no job report here.
   local sway
   sway=$(env -i PATH="$PATH" HOME="$runtime" XDG_RUNTIME_DIR="$runtime" WLR_BACKENDS=headless \
-    WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 setpriv --reuid=nobody --regid=nogroup \
+    WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 ${compositor_preload:+LD_PRELOAD=$compositor_preload} setpriv --reuid=nobody --regid=nogroup \
     --clear-groups sway -c "$runtime/sway.conf" > "$runtime/sway.log" 2>&1 & echo $!)
   for _ in $(seq 100); do [ -S "$runtime/wayland-1" ] && break; sleep 0.05; done
   export SWAYSOCK

@@ -1,7 +1,9 @@
 #include "desktop.h"
 
 #include <SDL.h>
+#include <dirent.h>
 #include <dlfcn.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -61,22 +63,62 @@ void present_on_wayland() {
   setenv("SDL_VIDEO_WAYLAND_ALLOW_LIBDECOR", "0", 0);
 }
 
-// A compositor that has gone refuses new connections on its socket.
-bool wayland_compositor_answers() {
+// The compositor's socket, as libwayland finds it; empty when it cannot be told.
+std::string wayland_socket_path() {
   const char* name = getenv("WAYLAND_DISPLAY");
   const char* runtime = getenv("XDG_RUNTIME_DIR");
   if (!name) name = "wayland-0";
-  if (name[0] != '/' && !runtime) return true;  // no way to tell: take it as there
-  std::string path = name[0] == '/' ? name : std::string(runtime) + "/" + name;
+  if (name[0] == '/') return name;
+  return runtime ? std::string(runtime) + "/" + name : std::string();
+}
+
+// Whether the compositor has ended the show's own connection to it (SDL's, and any its OpenGL or
+// Vulkan driver keeps). A compositor can go on taking new connections on its socket for a while
+// after it has let its clients go, as it shuts down, but a connection it has ended stays ended:
+// this cannot race. "connections" counts those found: none, when it cannot be told.
+bool connection_ended(const std::string& socket_path, int& connections) {
+  connections = 0;
+  bool ended = false;
+  DIR* fds = opendir("/proc/self/fd");
+  if (!fds) return false;
+  while (dirent* entry = readdir(fds)) {
+    int fd = std::atoi(entry->d_name);
+    sockaddr_un peer = {};
+    socklen_t size = sizeof peer;
+    if (fd <= 2 || fd == dirfd(fds) ||
+        getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
+        peer.sun_family != AF_UNIX ||
+        std::string(peer.sun_path, strnlen(peer.sun_path, sizeof peer.sun_path)) != socket_path)
+      continue;
+    connections++;
+    pollfd connection = {fd, POLLRDHUP, 0};
+    if (poll(&connection, 1, 0) == 1 && (connection.revents & (POLLHUP | POLLRDHUP | POLLERR)))
+      ended = true;
+  }
+  closedir(fds);
+  return ended;
+}
+
+// A compositor that has gone refuses new connections on its socket. Only for a connection the
+// show cannot find (one handed over in WAYLAND_SOCKET).
+bool wayland_compositor_answers(const std::string& path) {
   sockaddr_un address = {};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return true;
+  if (path.empty() || path.size() >= sizeof address.sun_path) return true;  // take it as there
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return true;
   bool answers = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   close(fd);
   return answers;
+}
+
+// SDL reports both a close request and a lost compositor as a quit.
+bool wayland_compositor_lost() {
+  std::string path = wayland_socket_path();
+  int connections = 0;
+  bool ended = connection_ended(path, connections);
+  return connections ? ended : !wayland_compositor_answers(path);
 }
 
 // Its exit handlers would call SDL_Quit, which can wait on the dead connection for good.
@@ -124,6 +166,6 @@ void end_show_when_display_is_lost() {
 void end_show_on_quit() {
   char driver[32] = "";
   SDL_VideoDriverName(driver, sizeof driver);
-  if (std::strcmp(driver, "wayland") == 0 && !wayland_compositor_answers()) display_lost(nullptr);
+  if (std::strcmp(driver, "wayland") == 0 && wayland_compositor_lost()) display_lost(nullptr);
   std::exit(exit_closed_by_user);
 }
