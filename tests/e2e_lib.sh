@@ -38,6 +38,8 @@ prepare() {
 #   NODISPLAY   kill the X server, or the Wayland compositor (SIGKILL)
 #   ENDDISPLAY  end the X server, or the Wayland compositor, with SIGTERM: it shuts down in order
 #   NOSOUND     kill the sound server (start_sound_server)
+#   NAMES       what a dock shows of the window: its names to "names.txt" and its icon to
+#               "icon.ppm" (x_desktop.py names)
 #   MAPS        copy the show's memory map to "maps.txt", and its peak memory so far (MiB) to
 #               "peak_mib"
 #   STREAMS     list the sound server's playback streams to "streams.txt"
@@ -102,6 +104,7 @@ run_once() {
         NODISPLAY-wayland) kill -KILL "$compositor" ;;
         ENDDISPLAY-wayland) kill -TERM "$compositor" ;;
         NOSOUND) kill -KILL -- -"$sound_server" ;;
+        NAMES*) "$tests/x_desktop.py" names "$(pgrep -P $pid)" icon.ppm > names.txt ;;
         MAPS*)
           cat "/proc/$(pgrep -P $pid)/maps" > maps.txt
           awk '\''$1 == "VmHWM:" { print $2 / 1024 }'\'' "/proc/$(pgrep -P $pid)/status" > peak_mib ;;
@@ -315,6 +318,22 @@ maps_wayland_client() {
   echo "   $1: peak memory $(cat "$out/$1/peak_mib") MiB, presented with $(grep -E -o "libEGL_mesa|libvulkan_lvp|libLLVM[^ ]*|swrast_dri|libgallium" \
     "$maps" | sort -u | tr '\n' ' ')"
   grep -q libwayland-client "$maps"
+}
+
+# named NAME CLASS: the window (NAMES) is titled "Brimvale Show" and has CLASS as its app id (a
+# native Wayland window) or X11 window class; an X11 one carries the installed icon, pixel for
+# pixel.
+named() {
+  local names=$out/$1/names.txt icon
+  icon=$(dirname "$(realpath "${BASH_SOURCE[0]}")")/../desktop/org.brimvale.show.png
+  sed 's/^/   /' "$names"
+  if grep -q "^app_id " "$names"; then
+    grep -qx "name Brimvale Show" "$names" && grep -qx "app_id $2" "$names"
+  else
+    grep -qx "WM_NAME Brimvale Show" "$names" && grep -qx "_NET_WM_NAME Brimvale Show" "$names" &&
+      awk -v class="$2" '$1 == "WM_CLASS" { found = $3 == class } END { exit !found }' "$names" &&
+      [ "$(compare -metric AE "$out/$1/icon.ppm" "$icon" null: 2>&1)" = 0 ]
+  fi
 }
 
 # No error reports from the sanitizers, and no leak that involves the show's own code.

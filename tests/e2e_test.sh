@@ -48,20 +48,23 @@ check "no sanitizer report" no_sanitizer_report show
 
 echo "== a Wayland session (headless sway): with no X server the show, close, a lost compositor; with Xwayland"
 prepare wayland
-session=wayland run wayland "${stretch_moments[@]}" MAPS@7.0
+session=wayland run wayland "${stretch_moments[@]}" NAMES@3.0 MAPS@7.0
 check "wayland: exits with status 1 on time" ends_on_time wayland
 check "wayland: a native Wayland client" maps_wayland_client wayland
 check "wayland: each picture, and the dot circles on black, in its stretch" shows_every_stretch wayland
+check "wayland: the window's title and app id name the show" named wayland org.brimvale.show
 check "no sanitizer report" no_sanitizer_report wayland
 prepare wayland_close
-session=wayland run wayland_close CLOSE@7.0 &
+show_env=SDL_VIDEO_WAYLAND_WMCLASS=users.own session=wayland run wayland_close NAMES@3.0 CLOSE@7.0 &
 prepare xwayland
-session=xwayland run xwayland 13.0 MAPS@7.0 &
+session=xwayland run xwayland NAMES@3.0 13.0 MAPS@7.0 &
 wait
 check "xwayland: an X client, presenting without a software OpenGL rasteriser" maps_no_software_opengl xwayland
 check "xwayland: exits with status 1 on time" ends_on_time xwayland
 check "xwayland: 13.0 s: the last picture" shows_picture "$out/xwayland/shot-13.0.png" all_done.png
 closed_checks wayland_close
+check "wayland_close: the user's own app id wins" named wayland_close users.own
+check "xwayland: the window's title, class and icon name the show" named xwayland org.brimvale.show
 # The compositor killed, or ended with SIGTERM and slow to shut down: it goes on taking connections
 # on its socket for 0.5 s after its clients have gone, as mutter, KWin and later sways do. At
 # three moments each, side by side.
@@ -118,9 +121,9 @@ done
 
 echo "== the desktop: pings throughout, the close button, a lost display (side by side)"
 prepare pings
-run pings PING@0.3 &
+run pings PING@0.3 NAMES@3.0 &
 prepare close
-run close CLOSE@7.0 &
+show_env=SDL_VIDEO_X11_WMCLASS=users.own run close NAMES@3.0 CLOSE@7.0 &
 prepare no_display
 run no_display NODISPLAY@7.0 &
 wait
@@ -131,6 +134,8 @@ check "every ping answered within 1 s ($(wc -l <"$out/pings/pings.txt") pings; m
 check "pinged from start to end" [ "$(wc -l <"$out/pings/pings.txt")" -gt 100 ]
 check "and the show went on to its end" ends_on_time pings
 closed_checks close
+check "pings: the window's title, class and icon name the show" named pings org.brimvale.show
+check "close: the user's own window class wins" named close users.own
 lost_checks no_display
 check "no sanitizer report" no_sanitizer_report close
 

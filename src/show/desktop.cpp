@@ -1,6 +1,7 @@
 #include "desktop.h"
 
 #include <SDL.h>
+#include <SDL_image.h>
 #include <dirent.h>
 #include <dlfcn.h>
 #include <poll.h>
@@ -37,6 +38,16 @@ bool x_server_answers() {
   close_x_probe = reinterpret_cast<int (*)(void*)>(dlsym(xlib, "XCloseDisplay"));
   if (open_display && close_x_probe) x_probe = open_display(nullptr);
   return x_probe != nullptr;
+}
+
+// The name by which the desktop matches the window to the show's desktop entry, for its name and
+// icon in the dock: the Wayland app id and the X11 window class. SDL 2 reads the first two
+// (Wayland falls back on the X11 one), SDL 3 the last. A user who has chosen any keeps it.
+void name_the_application() {
+  const char* settings[] = {"SDL_VIDEO_X11_WMCLASS", "SDL_VIDEO_WAYLAND_WMCLASS", "SDL_APP_ID"};
+  for (const char* setting : settings)
+    if (getenv(setting)) return;
+  for (const char* setting : settings) setenv(setting, "org.brimvale.show", 0);
 }
 
 // The frames are drawn in software, so presenting them is one copy into the window (XShm on
@@ -127,9 +138,20 @@ bool wayland_compositor_lost() {
   _exit(exit_display_lost);
 }
 
+// The installed icon's PNG, built in, so that the window carries it wherever the show runs from.
+extern "C" const unsigned char show_icon_png[], show_icon_png_end[];
+asm(".pushsection .rodata\n"
+    ".hidden show_icon_png, show_icon_png_end\n"
+    "show_icon_png:\n"
+    ".incbin \"" SHOW_ICON_PNG
+    "\"\n"
+    "show_icon_png_end:\n"
+    ".popsection\n");
+
 }  // namespace
 
 void prepare_desktop() {
+  name_the_application();
   const char* chosen = getenv("SDL_VIDEODRIVER");
   bool x11 = chosen ? std::strcmp(chosen, "x11") == 0 : x_server_answers();
   if (x11) {
@@ -137,6 +159,15 @@ void prepare_desktop() {
     present_in_software();
   } else if (chosen ? std::strcmp(chosen, "wayland") == 0 : getenv("WAYLAND_DISPLAY") != nullptr) {
     present_on_wayland();
+  }
+}
+
+void name_the_window() {
+  SDL_WM_SetCaption("Brimvale Show", "Brimvale Show");
+  SDL_RWops* png = SDL_RWFromConstMem(show_icon_png, show_icon_png_end - show_icon_png);
+  if (SDL_Surface* icon = IMG_Load_RW(png, 1)) {
+    SDL_WM_SetIcon(icon, nullptr);
+    SDL_FreeSurface(icon);
   }
 }
 
