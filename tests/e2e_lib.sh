@@ -336,6 +336,10 @@ named() {
   fi
 }
 
+# own_stderr NAME: what the run wrote to stderr before any report of the sanitizers at exit (which
+# begins with an empty line or a rule).
+own_stderr() { sed -E '/^(|=+|-+)$/,$d' "$out/$1/stderr.txt"; }
+
 # No error reports from the sanitizers, and no leak that involves the show's own code.
 no_sanitizer_report() { # NAME
   local log=$out/$1/stderr.txt

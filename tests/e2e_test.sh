@@ -88,17 +88,24 @@ check "exits with status 2" status_is no_music 2
 check "says why: $(grep '^show:' "$out/no_music/stderr.txt")" grep -qx \
   'show: cannot open "brimvale.mp3": No such file or directory' "$out/no_music/stderr.txt"
 
-echo "== no q_portal.png; and, side by side, no sound output"
+echo "== no q_portal.png; and, side by side, no sound output: no such SDL driver, and ALSA with no card"
 prepare no_picture
 rm "$out/no_picture/q_portal.png"
 run no_picture 5.0 &
 prepare no_sound
 audio_driver=no-such-driver run no_sound &
+# An ALSA with nothing configured, as on a machine with no sound card, whatever this host has.
+prepare no_card
+audio_driver=alsa show_env=ALSA_CONFIG_PATH=/dev/null run no_card &
 wait
 check "5.0 s: black" is_black "$out/no_picture/shot-5.0.png"
 check "still exits with status 1 on time" ends_on_time no_picture
 check "without sound output it says so once" [ "$(grep -c "playing silently" "$out/no_sound/stderr.txt")" = 1 ]
 check "and still exits with status 1 on time" ends_on_time no_sound
+check "no_card: its one line is all it says, none of ALSA's own: $(own_stderr no_card | tr '\n' '|')" \
+  eval '[ "$(own_stderr no_card | wc -l)" = 1 ] &&
+    own_stderr no_card | grep -qx "audio: no sound output (ALSA: .*); playing silently"'
+check "no_card: exits with status 1 on time" ends_on_time no_card
 
 echo "== SIGINT and SIGTERM at five moments (the two signals side by side)"
 moments=(0.5 3.0 6.5 9.5 12.5)
