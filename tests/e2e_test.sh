@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # End to end: the real show in a virtual X window, with SDL's disk audio driver writing what it
 # played to a file. Screenshots are kept as PNGs in the output folder.
-# Then a Wayland session with no X server (a headless sway): the show, close and a lost
-# compositor. Then the parts of a real X desktop: a window manager's pings and close requests and
-# a lost display (spoken over the X protocol), and a real PipeWire server: through its PulseAudio service as the
-# show's sound goes by default, through SDL's PipeWire output, with a long buffer, killed, and
-# without its session manager.
+# Then a Wayland session with no X server (a headless sway): the show, its names, close and a
+# compositor killed or ended. Then the parts of a real X desktop: a window manager's pings and
+# close requests, the window's names and icon, and a lost display (spoken over the X protocol),
+# and a real PipeWire server: through its PulseAudio service as the show's sound goes by default,
+# through SDL's PipeWire output, with a long buffer, killed, and without its session manager.
 # usage: e2e_test.sh SHOW AUDIO_CHECK MEDIA_DIR OUTPUT_DIR SLOW_EXIT [PROBE]
 # SLOW_EXIT is build/tests/libslow_compositor_exit.so. With PROBE (build/tests/libshow_probe.so;
 # not in the sanitizer build), the runs on the sound server also print how picture and sound kept
