@@ -50,6 +50,20 @@ void name_the_application() {
   for (const char* setting : settings) setenv(setting, "org.brimvale.show", 0);
 }
 
+void ignore_alsa_error(const char*, int, const char*, int, const char*, ...) {}
+
+// Without a sound card ALSA writes its own errors to stderr when SDL's audio tries it, before the
+// show's one line that it plays silently. libasound is loaded here, as SDL loads it at run time,
+// and stays loaded, so that SDL finds it with the handler already set.
+void quiet_alsa() {
+  void* alsa = dlopen("libasound.so.2", RTLD_LAZY);
+  if (!alsa) return;
+  using Handler = void (*)(const char*, int, const char*, int, const char*, ...);
+  auto set_error_handler =
+      reinterpret_cast<int (*)(Handler)>(dlsym(alsa, "snd_lib_error_set_handler"));
+  if (set_error_handler) set_error_handler(ignore_alsa_error);
+}
+
 // The frames are drawn in software, so presenting them is one copy into the window (XShm on
 // X11). Otherwise SDL copies them into an OpenGL texture; without a GPU that OpenGL is a software
 // rasteriser which loads LLVM, maps about 90 MiB, starts worker threads and slows each frame.
@@ -151,6 +165,7 @@ asm(".pushsection .rodata\n"
 }  // namespace
 
 void prepare_desktop() {
+  quiet_alsa();
   name_the_application();
   const char* chosen = getenv("SDL_VIDEODRIVER");
   bool x11 = chosen ? std::strcmp(chosen, "x11") == 0 : x_server_answers();

@@ -6,7 +6,7 @@
 // the software-drawn frames straight into the window, with no OpenGL. Otherwise SDL's own choice,
 // which on a Wayland-only session presents through OpenGL or Vulkan, the only ways SDL has there.
 // Also gives SDL the app id and window class by which the desktop matches the window to the show's
-// desktop entry. Call before SDL_Init.
+// desktop entry, and keeps ALSA's own error messages off stderr. Call before SDL_Init.
 void prepare_desktop();
 // The window's title, "Brimvale Show", and the show's icon. Call before the window opens.
 void name_the_window();

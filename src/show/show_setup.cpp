@@ -1,6 +1,5 @@
 #include "show_setup.h"
 
-#include <dlfcn.h>
 #include <malloc.h>
 
 #include <csignal>
@@ -21,25 +20,10 @@ namespace {
   std::exit(exit_cannot_start);
 }
 
-void ignore_alsa_error(const char*, int, const char*, int, const char*, ...) {}
-
-// Without a sound card ALSA writes its own errors to stderr when SDL's audio tries it, before the
-// show's one line that it plays silently. libasound is loaded here, as SDL loads it at run time,
-// and stays loaded, so that SDL finds it with the handler already set.
-void quiet_alsa() {
-  void* alsa = dlopen("libasound.so.2", RTLD_LAZY);
-  if (!alsa) return;
-  using Handler = void (*)(const char*, int, const char*, int, const char*, ...);
-  auto set_error_handler =
-      reinterpret_cast<int (*)(Handler)>(dlsym(alsa, "snd_lib_error_set_handler"));
-  if (set_error_handler) set_error_handler(ignore_alsa_error);
-}
-
 }  // namespace
 
 void init_show() {
   prepare_desktop();
-  quiet_alsa();
   // Canvases (3 MiB each pass) get mappings of their own that go back to the system when freed,
   // instead of growing the heap for good once the effect has run.
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
