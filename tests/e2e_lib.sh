@@ -35,8 +35,11 @@ prepare() {
 #   INT, TERM   send that signal
 #   PING        ping the window as a window manager does, from then on ("pings.txt", in ms)
 #   CLOSE       ask the window to close, as its close button does
-#   NODISPLAY   kill the X server, or the Wayland compositor
+#   NODISPLAY   kill the X server, or the Wayland compositor (SIGKILL)
+#   ENDDISPLAY  end the X server, or the Wayland compositor, with SIGTERM: it shuts down in order
 #   NOSOUND     kill the sound server (start_sound_server)
+#   NAMES       what a dock shows of the window: its names to "names.txt" and its icon to
+#               "icon.ppm" (x_desktop.py names)
 #   MAPS        copy the show's memory map to "maps.txt", and its peak memory so far (MiB) to
 #               "peak_mib"
 #   STREAMS     list the sound server's playback streams to "streams.txt"
@@ -98,8 +101,11 @@ run_once() {
         CLOSE) "$tests/x_desktop.py" close "$(pgrep -P $pid)" > action_sent ;;
         CLOSE-wayland) swaymsg "[pid=$(pgrep -P $pid)] kill" > /dev/null ;;
         NODISPLAY) pkill -KILL -f "^Xvfb $DISPLAY " ;;
+        ENDDISPLAY) pkill -TERM -f "^Xvfb $DISPLAY " ;;
         NODISPLAY-wayland) kill -KILL "$compositor" ;;
+        ENDDISPLAY-wayland) kill -TERM "$compositor" ;;
         NOSOUND) kill -KILL -- -"$sound_server" ;;
+        NAMES*) "$tests/x_desktop.py" names "$(pgrep -P $pid)" icon.ppm > names.txt ;;
         MAPS*)
           cat "/proc/$(pgrep -P $pid)/maps" > maps.txt
           awk '\''$1 == "VmHWM:" { print $2 / 1024 }'\'' "/proc/$(pgrep -P $pid)/status" > peak_mib ;;
@@ -150,7 +156,7 @@ web_run() {
 # in_wayland_session wayland|xwayland COMMAND...: runs the command as a client of a fresh headless
 # sway (software rendering, no GPU) with one 1024x768 output, with no X server or with Xwayland as
 # $DISPLAY, and stops sway after it. sway runs as nobody, as a compositor runs as its user;
-# $compositor is its pid.
+# $compositor is its pid. With $compositor_preload, sway runs with that library preloaded.
 in_wayland_session() {
   local runtime status display=() xwayland=disable
   [ "$1" = xwayland ] && xwayland=enable
@@ -162,7 +168,7 @@ in_wayland_session() {
   # Started outside this shell's jobs, so that a kill of it is no job report here.
   local sway
   sway=$(env -i PATH="$PATH" HOME="$runtime" XDG_RUNTIME_DIR="$runtime" WLR_BACKENDS=headless \
-    WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 setpriv --reuid=nobody --regid=nogroup \
+    WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 ${compositor_preload:+LD_PRELOAD=$compositor_preload} setpriv --reuid=nobody --regid=nogroup \
     --clear-groups sway -c "$runtime/sway.conf" > "$runtime/sway.log" 2>&1 & echo $!)
   for _ in $(seq 100); do [ -S "$runtime/wayland-1" ] && break; sleep 0.05; done
   export SWAYSOCK
@@ -351,6 +357,26 @@ maps_wayland_client() {
     "$maps" | sort -u | tr '\n' ' ')"
   grep -q libwayland-client "$maps"
 }
+
+# named NAME CLASS: the window (NAMES) is titled "Brimvale Show" and has CLASS as its app id (a
+# native Wayland window) or X11 window class; an X11 one carries the installed icon, pixel for
+# pixel.
+named() {
+  local names=$out/$1/names.txt icon
+  icon=$(dirname "$(realpath "${BASH_SOURCE[0]}")")/../desktop/org.brimvale.show.png
+  sed 's/^/   /' "$names"
+  if grep -q "^app_id " "$names"; then
+    grep -qx "name Brimvale Show" "$names" && grep -qx "app_id $2" "$names"
+  else
+    grep -qx "WM_NAME Brimvale Show" "$names" && grep -qx "_NET_WM_NAME Brimvale Show" "$names" &&
+      awk -v class="$2" '$1 == "WM_CLASS" { found = $3 == class } END { exit !found }' "$names" &&
+      [ "$(compare -metric AE "$out/$1/icon.ppm" "$icon" null: 2>&1)" = 0 ]
+  fi
+}
+
+# own_stderr NAME: what the run wrote to stderr before any report of the sanitizers at exit (which
+# begins with an empty line or a rule).
+own_stderr() { sed -E '/^(|=+|-+)$/,$d' "$out/$1/stderr.txt"; }
 
 # No error reports from the sanitizers, and no leak that involves the show's own code.
 no_sanitizer_report() { # NAME

@@ -1,32 +1,38 @@
 #!/usr/bin/env bash
 # End to end: the real show in a virtual X window, with SDL's disk audio driver writing what it
 # played to a file. Screenshots are kept as PNGs in the output folder.
-# Then a Wayland session with no X server (a headless sway): the show, close and a lost
-# compositor. Then the parts of a real X desktop: a window manager's pings and close requests and
-# a lost display (spoken over the X protocol), and a real PipeWire server: through its PulseAudio service as the
-# show's sound goes by default, through SDL's PipeWire output, with a long buffer, killed, and
-# without its session manager.
-# usage: e2e_test.sh SHOW AUDIO_CHECK MEDIA_DIR OUTPUT_DIR [PROBE]
-# With PROBE (build/tests/libshow_probe.so; not in the sanitizer build), the runs on the sound
-# server also print how picture and sound kept together.
+# Then a Wayland session with no X server (a headless sway): the show, its names, close and a
+# compositor killed or ended. Then the parts of a real X desktop: a window manager's pings and
+# close requests, the window's names and icon, and a lost display (spoken over the X protocol),
+# and a real PipeWire server: through its PulseAudio service as the show's sound goes by default,
+# through SDL's PipeWire output, with a long buffer, killed, and without its session manager.
+# usage: e2e_test.sh SHOW AUDIO_CHECK MEDIA_DIR OUTPUT_DIR SLOW_EXIT [PROBE]
+# SLOW_EXIT is build/tests/libslow_compositor_exit.so. With PROBE (build/tests/libshow_probe.so;
+# not in the sanitizer build), the runs on the sound server also print how picture and sound kept
+# together.
 set -u
 show=$(realpath "$1") audio_check=$(realpath "$2") media=$(realpath "$3") out=$(realpath -m "$4")
-[ -n "${5:-}" ] && probe_library=$(realpath "$5")
+slow_exit=$(realpath "$5")
+[ -n "${6:-}" ] && probe_library=$(realpath "$6")
 source "$(dirname "$0")/e2e_lib.sh"
 rm -rf "$out"
 mkdir -p "$out"
 
-# closed_and_lost_checks CLOSED LOST: run CLOSED, asked to close, ended within a second with
-# status 3; run LOST, whose display went, within a second with status 4, saying so.
-closed_and_lost_checks() {
+# closed_checks NAME: run NAME, asked to close, ended within a second with status 3.
+closed_checks() {
   check "$1: closing ends it within a second (in $(cat "$out/$1/seconds_after_action") s)" \
     between 0 "$(cat "$out/$1/seconds_after_action")" 1
   check "$1: exits with status 3" status_is "$1" 3
-  check "$2: a lost display ends it within a second (in $(cat "$out/$2/seconds_after_action") s)" \
-    between 0 "$(cat "$out/$2/seconds_after_action")" 1
-  check "$2: exits with status 4" status_is "$2" 4
-  check "$2: says so: $(grep '^show:' "$out/$2/stderr.txt")" \
-    grep -qx "show: the display was lost" "$out/$2/stderr.txt"
+}
+
+# lost_checks NAME: run NAME, whose display went, ended within a second with status 4, saying so
+# and nothing else.
+lost_checks() {
+  check "$1: a lost display ends it within a second (in $(cat "$out/$1/seconds_after_action") s)" \
+    between 0 "$(cat "$out/$1/seconds_after_action")" 1
+  check "$1: exits with status 4" status_is "$1" 4
+  check "$1: says so: $(grep '^show:' "$out/$1/stderr.txt")" \
+    grep -qx "show: the display was lost" "$out/$1/stderr.txt"
 }
 
 echo "== the whole show"
@@ -42,22 +48,39 @@ check "no sanitizer report" no_sanitizer_report show
 
 echo "== a Wayland session (headless sway): with no X server the show, close, a lost compositor; with Xwayland"
 prepare wayland
-session=wayland run wayland "${stretch_moments[@]}" MAPS@7.0
+# The names are read in the dot circles' stretch: sway's answer can hold up the show's frames for
+# a moment, which there passes no picture's narrow window by.
+session=wayland run wayland "${stretch_moments[@]}" MAPS@7.0 NAMES@8.0
 check "wayland: exits with status 1 on time" ends_on_time wayland
 check "wayland: a native Wayland client" maps_wayland_client wayland
 check "wayland: each picture, and the dot circles on black, in its stretch" shows_every_stretch wayland
+check "wayland: the window's title and app id name the show" named wayland org.brimvale.show
 check "no sanitizer report" no_sanitizer_report wayland
 prepare wayland_close
-session=wayland run wayland_close CLOSE@7.0 &
-prepare wayland_lost
-session=wayland run wayland_lost NODISPLAY@7.0 &
+show_env=SDL_VIDEO_WAYLAND_WMCLASS=users.own session=wayland run wayland_close NAMES@3.0 CLOSE@7.0 &
 prepare xwayland
-session=xwayland run xwayland 13.0 MAPS@7.0 &
+session=xwayland run xwayland 13.0 MAPS@7.0 NAMES@8.0 &
 wait
 check "xwayland: an X client, presenting without a software OpenGL rasteriser" maps_no_software_opengl xwayland
 check "xwayland: exits with status 1 on time" ends_on_time xwayland
 check "xwayland: 13.0 s: the last picture" shows_picture "$out/xwayland/shot-13.0.png" all_done.png
-closed_and_lost_checks wayland_close wayland_lost
+closed_checks wayland_close
+check "wayland_close: the user's own app id wins" named wayland_close users.own
+check "xwayland: the window's title, class and icon name the show" named xwayland org.brimvale.show
+# The compositor killed, or ended with SIGTERM and slow to shut down: it goes on taking connections
+# on its socket for 0.5 s after its clients have gone, as mutter, KWin and later sways do. At
+# three moments each, side by side.
+for at in 1.0 3.0 6.5; do
+  prepare "wayland_killed-$at"
+  session=wayland run "wayland_killed-$at" "NODISPLAY@$at" &
+  prepare "wayland_ended-$at"
+  compositor_preload=$slow_exit session=wayland run "wayland_ended-$at" "ENDDISPLAY@$at" &
+  wait
+done
+for at in 1.0 3.0 6.5; do
+  lost_checks "wayland_killed-$at"
+  lost_checks "wayland_ended-$at"
+done
 
 echo "== no music file"
 prepare no_music
@@ -67,17 +90,24 @@ check "exits with status 2" status_is no_music 2
 check "says why: $(grep '^show:' "$out/no_music/stderr.txt")" grep -qx \
   'show: cannot open "brimvale.mp3": No such file or directory' "$out/no_music/stderr.txt"
 
-echo "== no q_portal.png; and, side by side, no sound output"
+echo "== no q_portal.png; and, side by side, no sound output: no such SDL driver, and ALSA with no card"
 prepare no_picture
 rm "$out/no_picture/q_portal.png"
 run no_picture 5.0 &
 prepare no_sound
 audio_driver=no-such-driver run no_sound &
+# An ALSA with nothing configured, as on a machine with no sound card, whatever this host has.
+prepare no_card
+audio_driver=alsa show_env=ALSA_CONFIG_PATH=/dev/null run no_card &
 wait
 check "5.0 s: black" is_black "$out/no_picture/shot-5.0.png"
 check "still exits with status 1 on time" ends_on_time no_picture
 check "without sound output it says so once" [ "$(grep -c "playing silently" "$out/no_sound/stderr.txt")" = 1 ]
 check "and still exits with status 1 on time" ends_on_time no_sound
+check "no_card: its one line is all it says, none of ALSA's own: $(own_stderr no_card | tr '\n' '|')" \
+  eval '[ "$(own_stderr no_card | wc -l)" = 1 ] &&
+    own_stderr no_card | grep -qx "audio: no sound output (ALSA: .*); playing silently"'
+check "no_card: exits with status 1 on time" ends_on_time no_card
 
 echo "== SIGINT and SIGTERM at five moments (the two signals side by side)"
 moments=(0.5 3.0 6.5 9.5 12.5)
@@ -100,9 +130,9 @@ done
 
 echo "== the desktop: pings throughout, the close button, a lost display (side by side)"
 prepare pings
-run pings PING@0.3 &
+run pings PING@0.3 NAMES@3.0 &
 prepare close
-run close CLOSE@7.0 &
+show_env=SDL_VIDEO_X11_WMCLASS=users.own run close NAMES@3.0 CLOSE@7.0 &
 prepare no_display
 run no_display NODISPLAY@7.0 &
 wait
@@ -112,7 +142,10 @@ check "every ping answered within 1 s ($(wc -l <"$out/pings/pings.txt") pings; m
   echo "$delays" | tail -1) ms)" awk '$1 == "none" || $1 > 1000 { exit 1 }' "$out/pings/pings.txt"
 check "pinged from start to end" [ "$(wc -l <"$out/pings/pings.txt")" -gt 100 ]
 check "and the show went on to its end" ends_on_time pings
-closed_and_lost_checks close no_display
+closed_checks close
+check "pings: the window's title, class and icon name the show" named pings org.brimvale.show
+check "close: the user's own window class wins" named close users.own
+lost_checks no_display
 check "no sanitizer report" no_sanitizer_report close
 
 served_run() { # NAME DRIVER EVENT...

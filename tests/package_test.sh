@@ -28,6 +28,11 @@ check "it holds the commands, programs, media, desktop entry, icon, metainfo and
 check "the desktop entry is valid" desktop-file-validate "$out/root/usr/share/applications/org.brimvale.show.desktop"
 check "the metainfo is valid" appstreamcli validate --no-net --pedantic \
   "$out/root/usr/share/metainfo/org.brimvale.show.metainfo.xml"
+check "the desktop entry names the window class the show sets" grep -qx \
+  "StartupWMClass=org.brimvale.show" "$out/root/usr/share/applications/org.brimvale.show.desktop"
+check "MIT-licensed: the copyright file (Expat) and the metainfo" eval 'grep -qx "License: Expat" \
+  "$out/root/usr/share/doc/brimvale-show/copyright" && grep -q "<project_license>MIT</project_license>" \
+  "$out/root/usr/share/metainfo/org.brimvale.show.metainfo.xml"'
 check "the manual pages give the exit statuses" \
   sh -c 'for page in "$@"; do zcat "$page" | grep -q "^\.SH EXIT STATUS" || exit 1; done' _ \
   "$out"/root/usr/share/man/man1/*.1.gz

@@ -5,7 +5,15 @@ x_desktop.py ping PID   pings the window (_NET_WM_PING) every 100 ms until it go
                         prints each answer's delay in ms, or "none" for a ping unanswered in 2 s
 x_desktop.py close PID  asks the window to close, as its close button does (WM_DELETE_WINDOW), and
                         prints the time (seconds since the epoch) at which the X server took it
+x_desktop.py names PID ICON
+                        prints what a dock shows of the window: its WM_NAME, _NET_WM_NAME,
+                        WM_CLASS (instance and class) and the size of its first _NET_WM_ICON,
+                        which it writes to the file ICON (PPM, on black). In a sway session with no
+                        X server, the window's name and app id from sway's tree instead
 """
+import json
+import os
+import subprocess
 import sys
 import time
 
@@ -65,14 +73,63 @@ def ping(disp, window):
         time.sleep(max(0, 0.1 - (time.monotonic() - sent)))
 
 
+def names(disp, window, icon_file):
+    def text(name, kind):
+        prop = window.get_full_property(disp.intern_atom(name), kind)
+        value = prop.value if prop else b""
+        return value.decode() if isinstance(value, bytes) else value
+    print("WM_NAME", text("WM_NAME", X.AnyPropertyType))
+    print("_NET_WM_NAME", text("_NET_WM_NAME", disp.intern_atom("UTF8_STRING")))
+    print("WM_CLASS", *text("WM_CLASS", X.AnyPropertyType).split("\0")[:2])
+    prop = window.get_full_property(disp.intern_atom("_NET_WM_ICON"), X.AnyPropertyType)
+    if not prop or len(prop.value) < 2:
+        print("_NET_WM_ICON none")
+        return
+    width, height = prop.value[0], prop.value[1]
+    print(f"_NET_WM_ICON {width}x{height}")
+    with open(icon_file, "wb") as ppm:
+        ppm.write(f"P6 {width} {height} 255\n".encode())
+        for argb in prop.value[2:2 + width * height]:
+            alpha = (argb >> 24) & 255
+            ppm.write(bytes((argb >> shift & 255) * alpha // 255 for shift in (16, 8, 0)))
+
+
+def sway_names(pid):
+    def find(node):
+        if node.get("pid") == pid:
+            return node
+        for child in node.get("nodes", []) + node.get("floating_nodes", []):
+            found = find(child)
+            if found:
+                return found
+        return None
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline:
+        tree = json.loads(subprocess.run(["swaymsg", "-t", "get_tree"], capture_output=True,
+                                         check=True).stdout)
+        window = find(tree)
+        if window:
+            print("name", window.get("name"))
+            print("app_id", window.get("app_id"))
+            return
+        time.sleep(0.05)
+    sys.exit(f"no window of process {pid}")
+
+
 def main():
-    if len(sys.argv) != 3 or sys.argv[1] not in ("ping", "close"):
+    commands = {"ping": 3, "close": 3, "names": 4}
+    if len(sys.argv) < 2 or commands.get(sys.argv[1]) != len(sys.argv):
         sys.exit(__doc__)
+    if sys.argv[1] == "names" and not os.environ.get("DISPLAY"):
+        sway_names(int(sys.argv[2]))
+        return
     disp = display.Display()
     disp.set_error_handler(lambda *args: None)  # a window gone at the end is no error here
     window = find_window(disp, int(sys.argv[2]))
     if sys.argv[1] == "ping":
         ping(disp, window)
+    elif sys.argv[1] == "names":
+        names(disp, window, sys.argv[3])
     else:
         send_protocol(disp, window, "WM_DELETE_WINDOW", X.CurrentTime)
         # A round trip before exiting: the server may drop what a client sent just before it hung up.

@@ -1,7 +1,10 @@
 #include "desktop.h"
 
 #include <SDL.h>
+#include <SDL_image.h>
+#include <dirent.h>
 #include <dlfcn.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -37,6 +40,30 @@ bool x_server_answers() {
   return x_probe != nullptr;
 }
 
+// The name by which the desktop matches the window to the show's desktop entry, for its name and
+// icon in the dock: the Wayland app id and the X11 window class. SDL 2 reads the first two
+// (Wayland falls back on the X11 one), SDL 3 the last. A user who has chosen any keeps it.
+void name_the_application() {
+  const char* settings[] = {"SDL_VIDEO_X11_WMCLASS", "SDL_VIDEO_WAYLAND_WMCLASS", "SDL_APP_ID"};
+  for (const char* setting : settings)
+    if (getenv(setting)) return;
+  for (const char* setting : settings) setenv(setting, "org.brimvale.show", 0);
+}
+
+void ignore_alsa_error(const char*, int, const char*, int, const char*, ...) {}
+
+// Without a sound card ALSA writes its own errors to stderr when SDL's audio tries it, before the
+// show's one line that it plays silently. libasound is loaded here, as SDL loads it at run time,
+// and stays loaded, so that SDL finds it with the handler already set.
+void quiet_alsa() {
+  void* alsa = dlopen("libasound.so.2", RTLD_LAZY);
+  if (!alsa) return;
+  using Handler = void (*)(const char*, int, const char*, int, const char*, ...);
+  auto set_error_handler =
+      reinterpret_cast<int (*)(Handler)>(dlsym(alsa, "snd_lib_error_set_handler"));
+  if (set_error_handler) set_error_handler(ignore_alsa_error);
+}
+
 // The frames are drawn in software, so presenting them is one copy into the window (XShm on
 // X11). Otherwise SDL copies them into an OpenGL texture; without a GPU that OpenGL is a software
 // rasteriser which loads LLVM, maps about 90 MiB, starts worker threads and slows each frame.
@@ -61,16 +88,48 @@ void present_on_wayland() {
   setenv("SDL_VIDEO_WAYLAND_ALLOW_LIBDECOR", "0", 0);
 }
 
-// A compositor that has gone refuses new connections on its socket.
-bool wayland_compositor_answers() {
+// The compositor's socket, as libwayland finds it; empty when it cannot be told.
+std::string wayland_socket_path() {
   const char* name = getenv("WAYLAND_DISPLAY");
   const char* runtime = getenv("XDG_RUNTIME_DIR");
   if (!name) name = "wayland-0";
-  if (name[0] != '/' && !runtime) return true;  // no way to tell: take it as there
-  std::string path = name[0] == '/' ? name : std::string(runtime) + "/" + name;
+  if (name[0] == '/') return name;
+  return runtime ? std::string(runtime) + "/" + name : std::string();
+}
+
+// Whether the compositor has ended the show's own connection to it (SDL's, and any its OpenGL or
+// Vulkan driver keeps). A compositor can go on taking new connections on its socket for a while
+// after it has let its clients go, as it shuts down, but a connection it has ended stays ended:
+// this cannot race. "connections" counts those found: none, when it cannot be told.
+bool connection_ended(const std::string& socket_path, int& connections) {
+  connections = 0;
+  bool ended = false;
+  DIR* fds = opendir("/proc/self/fd");
+  if (!fds) return false;
+  while (dirent* entry = readdir(fds)) {
+    int fd = std::atoi(entry->d_name);
+    sockaddr_un peer = {};
+    socklen_t size = sizeof peer;
+    if (fd <= 2 || fd == dirfd(fds) ||
+        getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
+        peer.sun_family != AF_UNIX ||
+        std::string(peer.sun_path, strnlen(peer.sun_path, sizeof peer.sun_path)) != socket_path)
+      continue;
+    connections++;
+    pollfd connection = {fd, POLLRDHUP, 0};
+    if (poll(&connection, 1, 0) == 1 && (connection.revents & (POLLHUP | POLLRDHUP | POLLERR)))
+      ended = true;
+  }
+  closedir(fds);
+  return ended;
+}
+
+// A compositor that has gone refuses new connections on its socket. Only for a connection the
+// show cannot find (one handed over in WAYLAND_SOCKET).
+bool wayland_compositor_answers(const std::string& path) {
   sockaddr_un address = {};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return true;
+  if (path.empty() || path.size() >= sizeof address.sun_path) return true;  // take it as there
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return true;
@@ -79,15 +138,35 @@ bool wayland_compositor_answers() {
   return answers;
 }
 
+// SDL reports both a close request and a lost compositor as a quit.
+bool wayland_compositor_lost() {
+  std::string path = wayland_socket_path();
+  int connections = 0;
+  bool ended = connection_ended(path, connections);
+  return connections ? ended : !wayland_compositor_answers(path);
+}
+
 // Its exit handlers would call SDL_Quit, which can wait on the dead connection for good.
 [[noreturn]] int display_lost(void*) {
   std::fprintf(stderr, "show: the display was lost\n");
   _exit(exit_display_lost);
 }
 
+// The installed icon's PNG, built in, so that the window carries it wherever the show runs from.
+extern "C" const unsigned char show_icon_png[], show_icon_png_end[];
+asm(".pushsection .rodata\n"
+    ".hidden show_icon_png, show_icon_png_end\n"
+    "show_icon_png:\n"
+    ".incbin \"" SHOW_ICON_PNG
+    "\"\n"
+    "show_icon_png_end:\n"
+    ".popsection\n");
+
 }  // namespace
 
 void prepare_desktop() {
+  quiet_alsa();
+  name_the_application();
   const char* chosen = getenv("SDL_VIDEODRIVER");
   bool x11 = chosen ? std::strcmp(chosen, "x11") == 0 : x_server_answers();
   if (x11) {
@@ -95,6 +174,15 @@ void prepare_desktop() {
     present_in_software();
   } else if (chosen ? std::strcmp(chosen, "wayland") == 0 : getenv("WAYLAND_DISPLAY") != nullptr) {
     present_on_wayland();
+  }
+}
+
+void name_the_window() {
+  SDL_WM_SetCaption("Brimvale Show", "Brimvale Show");
+  SDL_RWops* png = SDL_RWFromConstMem(show_icon_png, show_icon_png_end - show_icon_png);
+  if (SDL_Surface* icon = IMG_Load_RW(png, 1)) {
+    SDL_WM_SetIcon(icon, nullptr);
+    SDL_FreeSurface(icon);
   }
 }
 
@@ -124,6 +212,6 @@ void end_show_when_display_is_lost() {
 void end_show_on_quit() {
   char driver[32] = "";
   SDL_VideoDriverName(driver, sizeof driver);
-  if (std::strcmp(driver, "wayland") == 0 && !wayland_compositor_answers()) display_lost(nullptr);
+  if (std::strcmp(driver, "wayland") == 0 && wayland_compositor_lost()) display_lost(nullptr);
   std::exit(exit_closed_by_user);
 }

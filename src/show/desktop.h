@@ -5,8 +5,11 @@
 // X11 where an X server answers (Xorg, or Xwayland beside a Wayland compositor): there SDL copies
 // the software-drawn frames straight into the window, with no OpenGL. Otherwise SDL's own choice,
 // which on a Wayland-only session presents through OpenGL or Vulkan, the only ways SDL has there.
-// Call before SDL_Init.
+// Also gives SDL the app id and window class by which the desktop matches the window to the show's
+// desktop entry, and keeps ALSA's own error messages off stderr. Call before SDL_Init.
 void prepare_desktop();
+// The window's title, "Brimvale Show", and the show's icon. Call before the window opens.
+void name_the_window();
 // Why SDL opened no window, never empty.
 const char* why_no_window();
 // Once the window is open: a lost X display ends the process at once with exit_display_lost.

@@ -37,6 +37,7 @@ void init_show() {
   std::signal(SIGINT, SIG_DFL);
   std::signal(SIGTERM, SIG_DFL);
 
+  name_the_window();
   screen = SDL_SetVideoMode(1024, 768, 32, SDL_HWSURFACE | SDL_DOUBLEBUF);
   if (!screen) fail("cannot open a 1024x768 window", why_no_window());
   end_show_when_display_is_lost();
