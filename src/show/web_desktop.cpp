@@ -33,6 +33,9 @@ void prepare_desktop() {
   });
 }
 
+// The page carries the show's name and icon.
+void name_the_window() {}
+
 const char* why_no_window() {
   static std::string why;
   why = *SDL_GetError() ? SDL_GetError() : "the page has no canvas for it";
