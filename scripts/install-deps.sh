@@ -5,28 +5,34 @@
 set -euo pipefail
 packages=(cmake make g++ pkg-config libsdl1.2-compat-dev libsdl-image1.2-dev libsndfile1-dev
   libsamplerate0-dev libpulse-dev ffmpeg)
-web=(cmake make emscripten python3)
+# Installed without what they recommend (desktop extras, and npm's own test tools): the web build,
+# and the browser that its tests drive.
+lean=()
 case ${1:-} in
-  web) packages=("${web[@]}") ;;
+  web) packages=(cmake make python3) lean=(emscripten) ;;
   virtual-display) packages+=(xvfb xauth) ;;
   package) packages+=(dpkg-dev file) ;;
   test)
     packages+=(libgtest-dev libbenchmark-dev xvfb xauth x11-apps imagemagick bc procps python3-xlib
       pipewire pipewire-pulse wireplumber dbus-daemon pulseaudio-utils sway grim xwayland
-      x11-xserver-utils util-linux dpkg-dev file lintian desktop-file-utils appstream "${web[@]}"
-      chromium)
+      x11-xserver-utils util-linux dpkg-dev file lintian desktop-file-utils appstream python3)
+    lean=(emscripten chromium)
     # npm drives the browser; a node from elsewhere may bring its own.
-    command -v npm >/dev/null || packages+=(npm)
+    command -v npm >/dev/null || lean+=(npm)
     ;;
 esac
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
+missing=() lean_missing=()
+for package in "${packages[@]}" "${lean[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" && continue
+  if [[ " ${lean[*]} " == *" $package "* ]]; then lean_missing+=("$package"); else missing+=("$package"); fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 export DEBIAN_FRONTEND=noninteractive
-echo "installing: ${missing[*]}"
-"${as_root[@]}" apt-get install -y -q "${missing[@]}" ||
-  { "${as_root[@]}" apt-get update -q && "${as_root[@]}" apt-get install -y -q "${missing[@]}"; }
+install() { # [OPTION...] PACKAGE...
+  echo "installing: ${*}"
+  "${as_root[@]}" apt-get install -y -q "$@" ||
+    { "${as_root[@]}" apt-get update -q && "${as_root[@]}" apt-get install -y -q "$@"; }
+}
+[ ${#missing[@]} -eq 0 ] || install "${missing[@]}"
+[ ${#lean_missing[@]} -eq 0 ] || install --no-install-recommends "${lean_missing[@]}"
