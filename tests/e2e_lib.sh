@@ -370,7 +370,7 @@ named() {
   else
     grep -qx "WM_NAME Brimvale Show" "$names" && grep -qx "_NET_WM_NAME Brimvale Show" "$names" &&
       awk -v class="$2" '$1 == "WM_CLASS" { found = $3 == class } END { exit !found }' "$names" &&
-      [ "$(compare -metric AE "$out/$1/icon.ppm" "$icon" null: 2>&1)" = 0 ]
+      [ "$(compare -metric AE "$out/$1/icon.ppm" "$icon" null: 2>&1 | cut -d' ' -f1)" = 0 ]
   fi
 }
 

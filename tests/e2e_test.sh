@@ -109,24 +109,27 @@ check "no_card: its one line is all it says, none of ALSA's own: $(own_stderr no
     own_stderr no_card | grep -qx "audio: no sound output (ALSA: .*); playing silently"'
 check "no_card: exits with status 1 on time" ends_on_time no_card
 
-echo "== SIGINT and SIGTERM at five moments (the two signals side by side)"
-moments=(0.5 3.0 6.5 9.5 12.5)
-for at in "${moments[@]}"; do
-  for signal in INT TERM; do
-    prepare "$signal-$at"
-    run "$signal-$at" "$signal@$at" &
+# A signal ends the show by its default action, which leaves nothing for the sanitizers to see.
+if [ "${SANITIZED:-0}" != 1 ]; then
+  echo "== SIGINT and SIGTERM at five moments (the two signals side by side)"
+  moments=(0.5 3.0 6.5 9.5 12.5)
+  for at in "${moments[@]}"; do
+    for signal in INT TERM; do
+      prepare "$signal-$at"
+      run "$signal-$at" "$signal@$at" &
+    done
+    wait
   done
-  wait
-done
-for at in "${moments[@]}"; do
-  for signal in INT TERM; do
-    name=$signal-$at
-    expected=$([ $signal = INT ] && echo 130 || echo 143)
-    check "SIG$signal at $at s ends it within a second (in $(cat "$out/$name/seconds_after_action") s)" \
-      between 0 "$(cat "$out/$name/seconds_after_action")" 1
-    check "SIG$signal at $at s: ended by the signal" status_is "$name" "$expected"
+  for at in "${moments[@]}"; do
+    for signal in INT TERM; do
+      name=$signal-$at
+      expected=$([ $signal = INT ] && echo 130 || echo 143)
+      check "SIG$signal at $at s ends it within a second (in $(cat "$out/$name/seconds_after_action") s)" \
+        between 0 "$(cat "$out/$name/seconds_after_action")" 1
+      check "SIG$signal at $at s: ended by the signal" status_is "$name" "$expected"
+    done
   done
-done
+fi
 
 echo "== the desktop: pings throughout, the close button, a lost display (side by side)"
 prepare pings
