@@ -3,33 +3,37 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Each step says how long the whole command has run so far.
+step() { echo "== $1 [$((SECONDS / 60)) min $((SECONDS % 60)) s]"; }
 scripts/install-deps.sh test
+step "builds: normal and sanitizer"
 for build in build build-asan; do
   options=()
   [ "$build" = build-asan ] && options=(-DSANITIZE=ON)
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON "${options[@]}" >/dev/null
   cmake --build "$build" -j"$(nproc)"
 done
-echo "== the web show (scripts/web.sh), and puppeteer-core to drive the browser"
+step "the web show (scripts/web.sh), and puppeteer-core to drive the browser"
 scripts/web.sh --build-only
 # Without the npm registry the browser tests cannot run; they say so and are skipped.
 (cd tests && npm ci --no-audit --no-fund --loglevel=error) ||
   echo "npm could not install puppeteer-core: the web show's tests and measurement will be skipped"
-echo "== the Debian package (scripts/package.sh), of the normal build"
+step "the Debian package (scripts/package.sh), of the normal build"
 scripts/package.sh
-echo "== tests, normal build"
+step "tests, normal build"
 (cd build && ctest --output-on-failure)
-echo "== measurement of the real show, normal build (scripts/measure-show.sh)"
+step "measurement of the real show, normal build (scripts/measure-show.sh)"
 scripts/measure-show.sh 1
-echo "== measurement of the web show in Chromium (scripts/measure-show.sh --web)"
+step "measurement of the web show in Chromium (scripts/measure-show.sh --web)"
 if [ -d tests/node_modules/puppeteer-core ]; then scripts/measure-show.sh --web 1; fi
-echo "== benchmarks, normal build"
+step "benchmarks, normal build"
 build/bench/audio_bench --benchmark_min_time=0.2
 xvfb-run -a -s "-screen 0 1024x768x24" build/bench/show_bench --benchmark_min_time=0.2
-echo "== tests, sanitizer build"
+step "tests, sanitizer build"
 # Sanitizer errors abort (status 134). A leak found at exit gives status 23 in the unit tests; the
 # end-to-end runs keep the show's own status and judge leaks by their stacks (tests/e2e_lib.sh).
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:exitcode=23
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1
 (cd build-asan && ctest --output-on-failure)
+step "done"
