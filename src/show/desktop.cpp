@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -77,15 +78,46 @@ void present_in_software() {
     setenv("SDL_OPENGL_LIBRARY", "/dev/null", 0);
 }
 
+// libdecor draws the title bar where the compositor draws none (GNOME). Its GTK plugin ends the
+// process with status 1 when the compositor goes, the status of a show that reached its end; its
+// cairo plugin leaves that to SDL. libdecor loads every plugin in its folder and takes the one it
+// rates best, so it is pointed at a folder of the show's own, in the runtime folder, that holds
+// only the cairo one. Without that plugin the window goes without libdecor (compositors that
+// decorate windows themselves still do). A user's own plugin folder wins.
+void decorate_with_cairo() {
+  if (getenv("LIBDECOR_PLUGIN_DIR")) return;
+  const char* runtime = getenv("XDG_RUNTIME_DIR");
+  void* libdecor = dlopen("libdecor-0.so.0", RTLD_LAZY);
+  Dl_info found = {};
+  std::string cairo;
+  if (libdecor && dladdr(dlsym(libdecor, "libdecor_new"), &found) && found.dli_fname) {
+    cairo = found.dli_fname;
+    cairo = cairo.substr(0, cairo.rfind('/') + 1) + "libdecor/plugins-1/libdecor-cairo.so";
+  }
+  if (runtime && !cairo.empty() && access(cairo.c_str(), R_OK) == 0) {
+    std::string folder = std::string(runtime) + "/org.brimvale.show";
+    std::string link = folder + "/libdecor-cairo.so";
+    char target[4096] = "";
+    ssize_t size = readlink(link.c_str(), target, sizeof target - 1);
+    if (size < 0 || cairo != std::string(target, size)) {
+      mkdir(folder.c_str(), 0700);
+      unlink(link.c_str());
+      symlink(cairo.c_str(), link.c_str());
+    }
+    if (access(link.c_str(), R_OK) == 0) {
+      setenv("LIBDECOR_PLUGIN_DIR", folder.c_str(), 1);
+      return;
+    }
+  }
+  setenv("SDL_VIDEO_WAYLAND_ALLOW_LIBDECOR", "0", 0);
+}
+
 // A native Wayland window has no framebuffer of its own in SDL, so it is presented through OpenGL
 // or, where the compositor offers OpenGL no buffers it can use (one without a GPU), through
 // Vulkan. SDL 2 knows no list here and takes its own order.
-// GTK's title-bar plugin for libdecor ends the process with status 1 when the compositor goes,
-// the status of a show that reached its end: the window goes without it (GNOME then draws no
-// title bar; compositors that decorate windows themselves still do).
 void present_on_wayland() {
   setenv("SDL_RENDER_DRIVER", "opengl,opengles2,vulkan", 0);
-  setenv("SDL_VIDEO_WAYLAND_ALLOW_LIBDECOR", "0", 0);
+  decorate_with_cairo();
 }
 
 // The compositor's socket, as libwayland finds it; empty when it cannot be told.
