@@ -184,6 +184,25 @@ bool wayland_compositor_lost() {
   _exit(exit_display_lost);
 }
 
+// What Xlib reports of a failed request (the start of its XErrorEvent, whose layout is fixed).
+struct XErrorReport {
+  int type;
+  void* display;
+  unsigned long resource;
+  unsigned long serial;
+  unsigned char error_code, request_code, minor_code;
+};
+constexpr unsigned char kBadWindow = 3, kBadDrawable = 9;
+
+// Xlib's own error handler calls exit(1), the status of a show that reached its end, and the exit
+// handlers then wait on the display from inside the handler for good. The show's window gone from
+// under it (an ending compositor's Xwayland takes the windows before the connections) is a lost
+// display; any other error is passed over.
+int on_x_error(void*, XErrorReport* error) {
+  if (error->error_code == kBadWindow || error->error_code == kBadDrawable) display_lost(nullptr);
+  return 0;
+}
+
 // The installed icon's PNG, built in, so that the window carries it wherever the show runs from.
 extern "C" const unsigned char show_icon_png[], show_icon_png_end[];
 asm(".pushsection .rodata\n"
@@ -228,7 +247,8 @@ const char* why_no_window() {
   return why.c_str();
 }
 
-// Xlib calls its handler when the connection to the display breaks; its default one calls exit().
+// Xlib calls its handlers when the connection to the display breaks, and when a request fails;
+// its own ones call exit().
 void end_show_when_display_is_lost() {
   if (x_probe) close_x_probe(x_probe);
   x_probe = nullptr;
@@ -238,6 +258,10 @@ void end_show_when_display_is_lost() {
   auto set_io_error_handler =
       reinterpret_cast<Handler (*)(Handler)>(dlsym(xlib, "XSetIOErrorHandler"));
   if (set_io_error_handler) set_io_error_handler(display_lost);
+  using ErrorHandler = int (*)(void*, XErrorReport*);
+  auto set_error_handler =
+      reinterpret_cast<ErrorHandler (*)(ErrorHandler)>(dlsym(xlib, "XSetErrorHandler"));
+  if (set_error_handler) set_error_handler(on_x_error);
   dlclose(xlib);
 }
 

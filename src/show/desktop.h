@@ -12,7 +12,8 @@ void prepare_desktop();
 void name_the_window();
 // Why SDL opened no window, never empty.
 const char* why_no_window();
-// Once the window is open: a lost X display ends the process at once with exit_display_lost.
+// Once the window is open: a lost X display, or the window gone from under the show, ends the
+// process at once with exit_display_lost.
 // Also lets go of the connection with which prepare_desktop found the X server.
 void end_show_when_display_is_lost();
 // Ends the show on SDL's quit event: with exit_display_lost, saying so, when the Wayland
