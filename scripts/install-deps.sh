@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(cmake make g++ pkg-config libsdl1.2-compat-dev libsdl-image1.2-dev libsndfile1-dev
   libsamplerate0-dev libpulse-dev ffmpeg)
 # Installed without what they recommend (desktop extras, and npm's own test tools): the web build,
-# and the browser that its tests drive.
+# the browser that its tests drive, and GNOME's compositor.
 lean=()
 case ${1:-} in
   web) packages=(cmake make python3) lean=(emscripten) ;;
@@ -15,8 +15,9 @@ case ${1:-} in
   test)
     packages+=(libgtest-dev libbenchmark-dev xvfb xauth x11-apps imagemagick bc procps python3-xlib
       pipewire pipewire-pulse wireplumber dbus-daemon pulseaudio-utils sway grim xwayland
-      x11-xserver-utils util-linux dpkg-dev file lintian desktop-file-utils appstream python3)
-    lean=(emscripten chromium)
+      x11-xserver-utils util-linux dpkg-dev file lintian desktop-file-utils appstream python3
+      python3-gi gir1.2-gstreamer-1.0)
+    lean=(emscripten chromium mutter gstreamer1.0-pipewire)
     # npm drives the browser; a node from elsewhere may bring its own.
     command -v npm >/dev/null || lean+=(npm)
     ;;

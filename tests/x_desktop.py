@@ -22,11 +22,15 @@ from Xlib.protocol import event
 
 
 def find_window(disp, pid, wait=5.0):
-    """The top-level window whose _NET_WM_PID is pid."""
+    """The top-level window whose _NET_WM_PID is pid: a child of the root window, or of the frame
+    that a window manager put around it (one in the manager's _NET_CLIENT_LIST)."""
     pid_atom = disp.intern_atom("_NET_WM_PID")
+    root = disp.screen().root
     deadline = time.monotonic() + wait
     while time.monotonic() < deadline:
-        for window in disp.screen().root.query_tree().children:
+        managed = root.get_full_property(disp.intern_atom("_NET_CLIENT_LIST"), X.AnyPropertyType)
+        managed = [disp.create_resource_object("window", w) for w in managed.value] if managed else []
+        for window in root.query_tree().children + managed:
             try:
                 prop = window.get_full_property(pid_atom, X.AnyPropertyType)
             except error.XError:
