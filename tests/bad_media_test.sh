@@ -30,17 +30,33 @@ black_or_picture() { # SHOT FILE: a cut picture may fail to load or load in part
   is_black "$1" || shows_picture "$1" "$2"
 }
 
-# Five runs cover every picture with every fault, each run a different fault per picture.
+# Five runs cover every picture with every fault, each run a different fault per picture; two
+# run side by side.
 for run_number in 0 1 2 3 4; do
   name=pictures-$run_number
   prepare "$name"
-  echo "== $name"
   for i in 0 1 2 3 4; do
-    fault=${faults[$(((run_number + i) % 5))]}
-    spoil "$out/$name/${pictures[$i]}" "$fault" "${other_formats[$i]}"
-    echo "   ${pictures[$i]}: $fault"
+    spoil "$out/$name/${pictures[$i]}" "${faults[$(((run_number + i) % 5))]}" "${other_formats[$i]}"
   done
-  run "$name" "${on_screen_at[@]}"
+  run "$name" "${on_screen_at[@]}" &
+  [ $((run_number % 2)) = 1 ] && wait
+done
+# Beside the last: pictures of odd sizes and kinds.
+prepare odd-pictures
+(
+  cd "$out/odd-pictures"
+  convert -size 1x1 xc:red step1.png
+  convert -size 640x480 xc:lime "this is coffee.png"
+  convert -size 4000x3000 xc:blue PNG24:the_machine.png
+  convert -size 1024x768 xc:gray50 -define png:color-type=0 q_portal.png
+  convert -size 1024x768 "xc:rgba(255,255,0,0.5)" PNG32:all_done.png
+)
+run odd-pictures PING@0.3 "${on_screen_at[@]}" &
+wait
+for run_number in 0 1 2 3 4; do
+  name=pictures-$run_number
+  echo "== $name"
+  for i in 0 1 2 3 4; do echo "   ${pictures[$i]}: ${faults[$(((run_number + i) % 5))]}"; done
   check "ends on time" ends_on_time "$name"
   check "no sanitizer report" no_sanitizer_report "$name"
   for i in 0 1 2 3 4; do
@@ -56,15 +72,6 @@ done
 
 echo "== pictures of odd sizes and kinds"
 name=odd-pictures
-prepare "$name"
-cd "$out/$name"
-convert -size 1x1 xc:red step1.png
-convert -size 640x480 xc:lime "this is coffee.png"
-convert -size 4000x3000 xc:blue PNG24:the_machine.png
-convert -size 1024x768 xc:gray50 -define png:color-type=0 q_portal.png
-convert -size 1024x768 "xc:rgba(255,255,0,0.5)" PNG32:all_done.png
-cd - >/dev/null
-run "$name" PING@0.3 "${on_screen_at[@]}"
 dir=$out/$name
 check "ends on time" ends_on_time "$name"
 check "answers every ping within 1 s, also while the large picture decodes (longest $(
@@ -80,27 +87,31 @@ check "4000 x 3000: clipped to the window" pixel_is "$dir/shot-3.5.png" 1023 767
 check "grey" pixel_is "$dir/shot-5.0.png" 512 384 128 128 128
 check "half-transparent yellow over black" pixel_is "$dir/shot-13.0.png" 512 384 128 128 0
 
-# music NAME RATE SOUND_SECONDS: the show with the music the caller put in place, shorter than
-# the show, plays all of it at the right speed, then silence, and ends on time.
-music() {
-  run "$1"
+# music_checks NAME RATE SOUND_SECONDS: the show, run with music shorter than the show, played
+# all of it at the right speed, then silence, and ended on time.
+music_checks() {
   check "$1: ends on time" ends_on_time "$1" "$2"
   check "$1: plays $3 s of sound" "$audio_check" sound "$out/$1/played.raw" "$3"
   check "$1: no sanitizer report" no_sanitizer_report "$1"
 }
-for music_case in "wav 48000 2" "ogg 22050 1" "flac 44100 1"; do
+music_cases=("wav 48000 2" "ogg 22050 1" "flac 44100 1")
+for music_case in "${music_cases[@]}"; do
   read -r kind rate channels <<<"$music_case"
-  name=music-$kind-$rate-$channels
-  echo "== $name, 5 s"
-  prepare "$name"
-  "$audio_check" make "$out/$name/brimvale.mp3" "$kind" "$rate" "$channels" 5
-  music "$name" "$rate" 5
+  prepare "music-$kind-$rate-$channels"
+  "$audio_check" make "$out/music-$kind-$rate-$channels/brimvale.mp3" "$kind" "$rate" "$channels" 5
 done
-echo "== music cut in half"
 prepare music-half
 spoil "$out/music-half/brimvale.mp3" half
+run music-wav-48000-2 & run music-ogg-22050-1 & wait
+run music-flac-44100-1 & run music-half & wait
+for music_case in "${music_cases[@]}"; do
+  read -r kind rate channels <<<"$music_case"
+  echo "== music-$kind-$rate-$channels, 5 s"
+  music_checks "music-$kind-$rate-$channels" "$rate" 5
+done
+echo "== music cut in half"
 # The sample track lasts 17.06 s.
-music music-half 44100 8.53
+music_checks music-half 44100 8.53
 
 for fault in missing empty random; do
   name=music-$fault
