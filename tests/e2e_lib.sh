@@ -103,7 +103,7 @@ run_once() {
       esac
       case ${event%@*}-${desktop:-x} in
         INT-* | TERM-*) pkill -"${event%@*}" -P $pid ;;
-        PING-*) "$tests/x_desktop.py" ping "$(pgrep -P $pid)" > pings.txt & ;;
+        PING-*) "$tests/x_desktop.py" ping "$(pgrep -P $pid)" > pings.txt 2> pings_failed.txt & ;;
         CLOSE-x) "$tests/x_desktop.py" close "$(pgrep -P $pid)" > action_sent ;;
         CLOSE-sway) swaymsg "[pid=$(pgrep -P $pid)] kill" > /dev/null ;;
         CLOSE-mutter) desktop_ask close > action_sent ;;
@@ -135,7 +135,7 @@ run_once() {
       [ -f "$shot" ] && convert "$shot" "${shot%.*}.png" && rm "$shot"
     done
     exit 0
-  ' _ "$out/$name" "$show" "$(dirname "${BASH_SOURCE[0]}")" "$@"
+  ' _ "$out/$name" "$show" "$(dirname "$(realpath "${BASH_SOURCE[0]}")")" "$@"
   steal_percent "$cpu_before" > "$out/$name/steal_percent"
 }
 
