@@ -41,7 +41,8 @@ class Output {
 // The times run on from one write to the next at the output's rate. They follow a larger latency at
 // once (the clocks then hold) and a smaller one by at most 1 ms a write (the clocks then run a
 // little fast), so that the clocks stay smooth; a report out of line with the ones around it is
-// ignored. After a long pause in the writes they start again from the server's report.
+// ignored. No frame is heard before it is written. After a long pause in the writes they start
+// again from the server's report.
 class HeardSchedule {
  public:
   // count frames are written at the steady time now_ns after written frames; the server is

@@ -195,8 +195,11 @@ int64_t HeardSchedule::next(int64_t now_ns, int64_t written, int64_t heard, int 
       for (size_t i = 0; i < known; i++) errors_[i] -= correction;
     }
   }
-  int64_t at = next_at_ns_;
-  next_at_ns_ += ns_for(count);
+  // Frames written now are not heard before now. A write that comes late, after the server's
+  // buffer ran dry and it played silence, would otherwise be scheduled in the past, and the clocks
+  // would run ahead of the sound until the reports had moved the schedule.
+  int64_t at = std::max(next_at_ns_, now_ns);
+  next_at_ns_ = at + ns_for(count);
   return at;
 }
 
