@@ -16,7 +16,7 @@ case ${1:-} in
     packages+=(libgtest-dev libbenchmark-dev xvfb xauth x11-apps imagemagick bc procps python3-xlib
       pipewire pipewire-pulse wireplumber dbus-daemon pulseaudio-utils sway grim xwayland
       x11-xserver-utils util-linux dpkg-dev file lintian desktop-file-utils appstream python3
-      python3-gi gir1.2-gstreamer-1.0)
+      python3-gi gir1.2-gstreamer-1.0 gstreamer1.0-plugins-base)
     lean=(emscripten chromium mutter gstreamer1.0-pipewire)
     # npm drives the browser; a node from elsewhere may bring its own.
     command -v npm >/dev/null || lean+=(npm)

@@ -259,13 +259,17 @@ start_mutter() { # RUNTIME KIND
   for _ in $(seq 100); do grep -q ready "$desktop_answers" && break; sleep 0.05; done
 }
 
-# desktop_ask REQUEST...: sends a request to mutter_desktop.py and prints its answer.
+# desktop_ask REQUEST...: sends a request to mutter_desktop.py and prints its answer (none
+# within 10 s: nothing).
 desktop_ask() {
   local asked
   asked=$(wc -l < "$desktop_answers")
-  echo "$*" > "$desktop_requests"
-  while [ "$(wc -l < "$desktop_answers")" = "$asked" ]; do sleep 0.01; done
-  tail -1 "$desktop_answers"
+  # A fifo whose reader has gone would hold the writer for good.
+  timeout 10 bash -c 'echo "$1" > "$2"' _ "$*" "$desktop_requests" || return
+  for _ in $(seq 1000); do
+    [ "$(wc -l < "$desktop_answers")" != "$asked" ] && tail -1 "$desktop_answers" && return
+    sleep 0.01
+  done
 }
 export -f desktop_ask
 
