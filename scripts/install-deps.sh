@@ -4,7 +4,7 @@
 # "test" also what the tests need. Runs apt-get as root, or through sudo.
 set -euo pipefail
 packages=(cmake make g++ pkg-config libsdl1.2-compat-dev libsdl-image1.2-dev libsndfile1-dev
-  libsamplerate0-dev libpulse-dev ffmpeg)
+  libsamplerate0-dev libpulse-dev ffmpeg libdecor-0-plugin-1-cairo)
 # Installed without what they recommend (desktop extras, and npm's own test tools): the web build,
 # the browser that its tests drive, and GNOME's compositor.
 lean=()

@@ -97,7 +97,9 @@ run_once() {
           case ${desktop:-x} in
             x) xwd -root -silent > "shot-$at.xwd" ;;
             sway) grim "shot-$at.png" ;;
-            mutter) if [ -n "${DISPLAY:-}" ]; then xwd -silent -name "Brimvale Show" > "shot-$at.xwd"
+            mutter) if [ -n "${DISPLAY:-}" ]; then
+                window=${window:-$("$tests/x_desktop.py" id "$(pgrep -P $pid)")}
+                xwd -silent -id "$window" > "shot-$at.xwd"
               else install -m 666 /dev/null "shot-$at.ppm" && desktop_ask shot "$PWD/shot-$at.ppm" >/dev/null; fi ;;
           esac ;;
       esac
@@ -113,7 +115,7 @@ run_once() {
         ENDDISPLAY-*) kill -TERM "$compositor" ;;
         NOSOUND-*) kill -KILL -- -"$sound_server" ;;
         NAMES-mutter) if [ -n "${DISPLAY:-}" ]; then "$tests/x_desktop.py" names "$(pgrep -P $pid)" icon.ppm
-          else sed -n -E "s/.*xdg_toplevel@[0-9]+\.set_(title|app_id)\(\"(.*)\"\)$/\1 \2/p" stderr.txt |
+          else sed -n -E "s/.*xdg_toplevel[@#][0-9]+\.set_(title|app_id)\(\"(.*)\"\)$/\1 \2/p" stderr.txt |
             sed "s/^title /name /"; fi > names.txt ;;
         NAMES-*) "$tests/x_desktop.py" names "$(pgrep -P $pid)" icon.ppm > names.txt ;;
         MAPS*)

@@ -45,11 +45,11 @@ pings_check() {
 # wayland_pings_answered NAME: the compositor pinged the native window of run NAME (run with
 # WAYLAND_DEBUG), and it answered each ping within a second.
 wayland_pings_answered() {
-  awk -F'[][()]' '$3 ~ /xdg_wm_base@[0-9]+\.ping$/ { sent[$4] = $2 }
-    $3 ~ /-> xdg_wm_base@[0-9]+\.pong$/ && ($4 in sent) { answered[$4] = $2 - sent[$4] }
+  awk -F'[][()]' '$3 ~ /xdg_wm_base[@#][0-9]+\.ping$/ { sent[$4] = $2 }
+    $3 ~ /-> xdg_wm_base[@#][0-9]+\.pong$/ && ($4 in sent) { answered[$4] = $2 - sent[$4] }
     END { for (serial in sent) { pings++; if (!(serial in answered) || answered[serial] > 1000) late++
             else if (answered[serial] > longest) longest = answered[serial] }
-          printf "   %d pings, %d not answered within 1 s, the longest answer %.1f ms\n", pings, late, longest
+          printf "   %d pings, %d not answered within 1 s, the longest answer %.3f ms\n", pings, late, longest
           exit !(pings > 0 && !late) }' "$out/$1/stderr.txt"
 }
 

@@ -41,7 +41,8 @@ echo "   Depends: $depends"
 echo "   Recommends: $(dpkg-deb -f "$deb" Recommends)"
 check "its dependencies come from the linked libraries" \
   sh -c 'echo "$1" | grep -q libc6 && echo "$1" | grep -q libsdl1.2 && echo "$1" | grep -q libpulse0' _ "$depends"
-check "FFmpeg is recommended, for the capture" [ "$(dpkg-deb -f "$deb" Recommends)" = ffmpeg ]
+check "FFmpeg is recommended, for the capture, and libdecor's cairo plugin, for the title bar" \
+  [ "$(dpkg-deb -f "$deb" Recommends)" = "ffmpeg, libdecor-0-plugin-1-cairo" ]
 lintian --tag-display-limit 0 "$deb" > "$out/lintian.txt" 2>&1
 sed 's/^/   lintian: /' "$out/lintian.txt"
 check "lintian finds no error" bash -c '! grep -q "^E:" "$1"' _ "$out/lintian.txt"

@@ -5,6 +5,7 @@ x_desktop.py ping PID   pings the window (_NET_WM_PING) every 100 ms until it go
                         prints each answer's delay in ms, or "none" for a ping unanswered in 2 s
 x_desktop.py close PID  asks the window to close, as its close button does (WM_DELETE_WINDOW), and
                         prints the time (seconds since the epoch) at which the X server took it
+x_desktop.py id PID     prints the window's id
 x_desktop.py names PID ICON
                         prints what a dock shows of the window: its WM_NAME, _NET_WM_NAME,
                         WM_CLASS (instance and class) and the size of its first _NET_WM_ICON,
@@ -121,7 +122,7 @@ def sway_names(pid):
 
 
 def main():
-    commands = {"ping": 3, "close": 3, "names": 4}
+    commands = {"ping": 3, "close": 3, "id": 3, "names": 4}
     if len(sys.argv) < 2 or commands.get(sys.argv[1]) != len(sys.argv):
         sys.exit(__doc__)
     if sys.argv[1] == "names" and not os.environ.get("DISPLAY"):
@@ -132,6 +133,8 @@ def main():
     window = find_window(disp, int(sys.argv[2]))
     if sys.argv[1] == "ping":
         ping(disp, window)
+    elif sys.argv[1] == "id":
+        print(hex(window.id))
     elif sys.argv[1] == "names":
         names(disp, window, sys.argv[3])
     else:
