@@ -10,10 +10,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "show_setup.h"
 
@@ -184,6 +187,21 @@ bool wayland_compositor_lost() {
   _exit(exit_display_lost);
 }
 
+// SDL waits for a new Wayland window's first configure event in a loop that goes on spinning when
+// the connection has broken: a compositor that goes while the window opens would hold the show
+// for good. Until the window is open, a thread watches the show's connection.
+std::atomic<bool> window_open{false};
+void watch_the_window_open() {
+  std::thread([] {
+    std::string path = wayland_socket_path();
+    while (!window_open.load()) {
+      int connections = 0;
+      if (connection_ended(path, connections)) display_lost(nullptr);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }).detach();
+}
+
 // What Xlib reports of a failed request (the start of its XErrorEvent, whose layout is fixed).
 struct XErrorReport {
   int type;
@@ -225,6 +243,7 @@ void prepare_desktop() {
     present_in_software();
   } else if (chosen ? std::strcmp(chosen, "wayland") == 0 : getenv("WAYLAND_DISPLAY") != nullptr) {
     present_on_wayland();
+    watch_the_window_open();
   }
 }
 
@@ -238,6 +257,8 @@ void name_the_window() {
 }
 
 const char* why_no_window() {
+  int connections = 0;
+  if (connection_ended(wayland_socket_path(), connections)) display_lost(nullptr);
   static std::string why;
   char driver[32] = "";
   SDL_VideoDriverName(driver, sizeof driver);
@@ -250,6 +271,7 @@ const char* why_no_window() {
 // Xlib calls its handlers when the connection to the display breaks, and when a request fails;
 // its own ones call exit().
 void end_show_when_display_is_lost() {
+  window_open = true;
   if (x_probe) close_x_probe(x_probe);
   x_probe = nullptr;
   void* xlib = dlopen("libX11.so.6", RTLD_LAZY | RTLD_NOLOAD);

@@ -10,7 +10,8 @@
 void prepare_desktop();
 // The window's title, "Brimvale Show", and the show's icon. Call before the window opens.
 void name_the_window();
-// Why SDL opened no window, never empty.
+// Why SDL opened no window, never empty. A Wayland compositor that went while the window opened
+// ends the show instead, as a lost display.
 const char* why_no_window();
 // Once the window is open: a lost X display, or the window gone from under the show, ends the
 // process at once with exit_display_lost.
