@@ -45,8 +45,12 @@ pings_check() {
 # wayland_pings_answered NAME: the compositor pinged the native window of run NAME (run with
 # WAYLAND_DEBUG), and it answered each ping within a second.
 wayland_pings_answered() {
-  awk -F'[][()]' '$3 ~ /xdg_wm_base[@#][0-9]+\.ping$/ { sent[$4] = $2 }
-    $3 ~ /-> xdg_wm_base[@#][0-9]+\.pong$/ && ($4 in sent) { answered[$4] = $2 - sent[$4] }
+  # The log's times are milliseconds, or the time of day (libwayland 1.24 and later).
+  awk -F'[][()]' 'function ms(time, part) {
+      if (split(time, part, ":") == 3) return ((part[1] * 60 + part[2]) * 60 + part[3]) * 1000
+      return time + 0 }
+    $3 ~ /xdg_wm_base[@#][0-9]+\.ping$/ { sent[$4] = ms($2) }
+    $3 ~ /-> xdg_wm_base[@#][0-9]+\.pong$/ && ($4 in sent) { answered[$4] = ms($2) - sent[$4] }
     END { for (serial in sent) { pings++; if (!(serial in answered) || answered[serial] > 1000) late++
             else if (answered[serial] > longest) longest = answered[serial] }
           printf "   %d pings, %d not answered within 1 s, the longest answer %.3f ms\n", pings, late, longest
