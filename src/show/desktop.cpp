@@ -10,7 +10,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -187,17 +186,17 @@ bool wayland_compositor_lost() {
   _exit(exit_display_lost);
 }
 
-// SDL waits for a new Wayland window's first configure event in a loop that goes on spinning when
-// the connection has broken: a compositor that goes while the window opens would hold the show
-// for good. Until the window is open, a thread watches the show's connection.
-std::atomic<bool> window_open{false};
-void watch_the_window_open() {
+// SDL, waiting for a new window's first configure event, and libdecor's cairo plugin, dispatching
+// events, can both spin for good once the connection has broken, and never report it: a
+// compositor that goes then would hold the show at full CPU. A thread watches the show's own
+// connection for the whole show.
+void watch_the_connection() {
   std::thread([] {
     std::string path = wayland_socket_path();
-    while (!window_open.load()) {
+    for (;;) {
       int connections = 0;
       if (connection_ended(path, connections)) display_lost(nullptr);
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   }).detach();
 }
@@ -243,7 +242,7 @@ void prepare_desktop() {
     present_in_software();
   } else if (chosen ? std::strcmp(chosen, "wayland") == 0 : getenv("WAYLAND_DISPLAY") != nullptr) {
     present_on_wayland();
-    watch_the_window_open();
+    watch_the_connection();
   }
 }
 
@@ -271,7 +270,6 @@ const char* why_no_window() {
 // Xlib calls its handlers when the connection to the display breaks, and when a request fails;
 // its own ones call exit().
 void end_show_when_display_is_lost() {
-  window_open = true;
   if (x_probe) close_x_probe(x_probe);
   x_probe = nullptr;
   void* xlib = dlopen("libX11.so.6", RTLD_LAZY | RTLD_NOLOAD);
