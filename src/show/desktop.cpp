@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -233,6 +234,9 @@ asm(".pushsection .rodata\n"
 }  // namespace
 
 void prepare_desktop() {
+  // A write to a display that has gone raises SIGPIPE, which would end the show by its default
+  // action (status 141); ignored, the write fails and the lost display is reported as such.
+  std::signal(SIGPIPE, SIG_IGN);
   quiet_alsa();
   name_the_application();
   const char* chosen = getenv("SDL_VIDEODRIVER");
