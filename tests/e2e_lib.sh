@@ -108,7 +108,10 @@ run_once() {
         PING-*) "$tests/x_desktop.py" ping "$(pgrep -P $pid)" > pings.txt 2> pings_failed.txt & ;;
         CLOSE-x) "$tests/x_desktop.py" close "$(pgrep -P $pid)" > action_sent ;;
         CLOSE-sway) swaymsg "[pid=$(pgrep -P $pid)] kill" > /dev/null ;;
-        CLOSE-mutter) desktop_ask close > action_sent ;;
+        CLOSE-mutter) desktop_ask close > action_sent
+          # The remote desktop session of mutter does not always start on a loaded host: an X window
+          # is then asked as a window manager asks it.
+          [ -s action_sent ] || [ -z "${DISPLAY:-}" ] || "$tests/x_desktop.py" close "$(pgrep -P $pid)" > action_sent ;;
         NODISPLAY-x) pkill -KILL -f "^Xvfb $DISPLAY " ;;
         ENDDISPLAY-x) pkill -TERM -f "^Xvfb $DISPLAY " ;;
         NODISPLAY-*) kill -KILL "$compositor" ;;
