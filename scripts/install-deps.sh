@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(cmake make g++ pkg-config libsdl1.2-compat-dev libsdl-image1.2-dev libsndfile1-dev
   libsamplerate0-dev libpulse-dev ffmpeg libdecor-0-plugin-1-cairo)
 # Installed without what they recommend (desktop extras, and npm's own test tools): the web build,
-# the browser that its tests drive, and GNOME's compositor.
+# the browser that its tests drive, and GNOME's and KDE's compositors.
 lean=()
 case ${1:-} in
   web) packages=(cmake make python3) lean=(emscripten) ;;
@@ -17,7 +17,7 @@ case ${1:-} in
       pipewire pipewire-pulse wireplumber dbus-daemon pulseaudio-utils sway grim xwayland
       x11-xserver-utils util-linux dpkg-dev file lintian desktop-file-utils appstream python3
       python3-gi gir1.2-gstreamer-1.0 gstreamer1.0-plugins-base)
-    lean=(emscripten chromium mutter gstreamer1.0-pipewire)
+    lean=(emscripten chromium mutter gstreamer1.0-pipewire kwin-wayland breeze)
     # npm drives the browser; a node from elsewhere may bring its own.
     command -v npm >/dev/null || lean+=(npm)
     ;;

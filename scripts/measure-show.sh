@@ -3,7 +3,7 @@
 # (build/tests/libshow_probe.so, loaded with LD_PRELOAD), and prints its figures run by run
 # against the targets.
 # usage: scripts/measure-show.sh [RUNS] [--busy] [--silent] [--server OUTPUT [--latency MS]]
-#                               [--session wayland|xwayland|mutter|mutter-xwayland]
+#                               [--session wayland|xwayland|mutter|mutter-xwayland|kwin|kwin-xwayland]
 #        scripts/measure-show.sh --capture
 #        scripts/measure-show.sh --web [RUNS]
 #   --busy     another process keeps a core busy meanwhile
@@ -14,8 +14,9 @@
 #              is the show's own choice (the server, through libpulse); "pulseaudio" and
 #              "pipewire" are SDL's outputs, the fallback
 #   --latency  the show's stream asks the server for MS of latency (PULSE_LATENCY_MSEC)
-#   --session  runs the show in a headless sway (wayland, xwayland) or mutter instead of Xvfb: as a
-#              native Wayland client with no X server, or as an X client of the compositor's Xwayland
+#   --session  runs the show in a headless sway (wayland, xwayland), mutter or KWin instead of
+#              Xvfb: as a native Wayland client with no X server, or as an X client of the
+#              compositor's Xwayland
 #   --capture  times show-capture instead, at 30 and 60 fps into each kind of file, and prints
 #              its speed as a multiple of real time (target: 2 or more lossless at 60 fps) and
 #              the file's size

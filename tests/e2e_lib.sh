@@ -33,12 +33,14 @@ prepare() {
 # seconds after the start; events happen in the order of their times:
 #   INT, TERM   send that signal
 #   PING        ping the window as a window manager does, from then on ("pings.txt", in ms)
-#   CLOSE       ask the window to close, as its close button does (under mutter: Alt+F4)
+#   CLOSE       ask the window to close, as its close button does (under mutter: Alt+F4; under
+#               KWin: a KWin script)
 #   NODISPLAY   kill the X server, or the Wayland compositor (SIGKILL)
 #   ENDDISPLAY  end the X server, or the Wayland compositor, with SIGTERM: it shuts down in order
 #   NOSOUND     kill the sound server (start_sound_server)
 #   NAMES       what a dock shows of the window: its names to "names.txt" and its icon to
-#               "icon.ppm" (x_desktop.py names; a native window under mutter: what it sent)
+#               "icon.ppm" (x_desktop.py names; a native window under mutter: what it sent;
+#               under KWin: its caption and the desktop entry KWin matched it to)
 #   MAPS        copy the show's memory map to "maps.txt", and its peak memory so far (MiB) to
 #               "peak_mib"
 #   STREAMS     list the sound server's playback streams to "streams.txt"
@@ -97,10 +99,12 @@ run_once() {
           case ${desktop:-x} in
             x) xwd -root -silent > "shot-$at.xwd" ;;
             sway) grim "shot-$at.png" ;;
-            mutter) if [ -n "${DISPLAY:-}" ]; then
+            *) if [ -n "${DISPLAY:-}" ]; then
                 window=${window:-$("$tests/x_desktop.py" id "$(pgrep -P $pid)")}
                 xwd -silent -id "$window" > "shot-$at.xwd"
-              else install -m 666 /dev/null "shot-$at.ppm" && desktop_ask shot "$PWD/shot-$at.ppm" >/dev/null; fi ;;
+              else install -m 666 /dev/null "shot-$at.ppm"
+                if [ "$desktop" = kwin ]; then kwin_ask shot "$PWD/shot-$at.ppm"
+                else desktop_ask shot "$PWD/shot-$at.ppm" >/dev/null; fi; fi ;;
           esac ;;
       esac
       case ${event%@*}-${desktop:-x} in
@@ -108,6 +112,7 @@ run_once() {
         PING-*) "$tests/x_desktop.py" ping "$(pgrep -P $pid)" > pings.txt 2> pings_failed.txt & ;;
         CLOSE-x) "$tests/x_desktop.py" close "$(pgrep -P $pid)" > action_sent ;;
         CLOSE-sway) swaymsg "[pid=$(pgrep -P $pid)] kill" > /dev/null ;;
+        CLOSE-kwin) kwin_ask close "$(pgrep -P $pid)" > action_sent ;;
         CLOSE-mutter) desktop_ask close > action_sent
           # The remote desktop session of mutter does not always start on a loaded host: an X window
           # is then asked as a window manager asks it.
@@ -117,10 +122,11 @@ run_once() {
         NODISPLAY-*) kill -KILL "$compositor" ;;
         ENDDISPLAY-*) kill -TERM "$compositor" ;;
         NOSOUND-*) kill -KILL -- -"$sound_server" ;;
-        NAMES-mutter) if [ -n "${DISPLAY:-}" ]; then "$tests/x_desktop.py" names "$(pgrep -P $pid)" icon.ppm
-          else sed -n -E "s/.*xdg_toplevel[@#][0-9]+\.set_(title|app_id)\(\"(.*)\"\)$/\1 \2/p" stderr.txt |
-            sed "s/^title /name /"; fi > names.txt ;;
-        NAMES-*) "$tests/x_desktop.py" names "$(pgrep -P $pid)" icon.ppm > names.txt ;;
+        NAMES-mutter) [ -z "${DISPLAY:-}" ] &&
+            sed -n -E "s/.*xdg_toplevel[@#][0-9]+\.set_(title|app_id)\(\"(.*)\"\)$/\1 \2/p" stderr.txt |
+            sed "s/^title /name /" > names.txt ;;&
+        NAMES-kwin) [ -z "${DISPLAY:-}" ] && kwin_ask names > names.txt ;;&
+        NAMES-*) [ -s names.txt ] || "$tests/x_desktop.py" names "$(pgrep -P $pid)" icon.ppm > names.txt ;;
         MAPS*)
           cat "/proc/$(pgrep -P $pid)/maps" > maps.txt
           awk '\''$1 == "VmHWM:" { print $2 / 1024 }'\'' "/proc/$(pgrep -P $pid)/status" > peak_mib ;;
@@ -173,8 +179,9 @@ web_run() {
 # compositor after it. KIND "wayland" or "xwayland": sway, with one 1024x768 output (with
 # $compositor_preload, sway runs with that library preloaded). "mutter" or "mutter-xwayland": GNOME's
 # mutter with a 1280x1024 monitor, and its screen cast and keyboard (mutter_desktop.py) to take
-# shots and press keys. The compositor runs as nobody, as it runs as its user; the command gets
-# its pid as $compositor, and "sway" or "mutter" as $desktop.
+# shots and press keys. "kwin" or "kwin-xwayland": KDE's KWin with a 1280x1024 output (shots,
+# names and close through kwin_desktop.py). The compositor runs as nobody, as it runs as its user;
+# the command gets its pid as $compositor, and "sway", "mutter" or "kwin" as $desktop.
 in_wayland_session() (
   local kind=$1 runtime status compositor="" display="" group="" desktop=sway
   shift
@@ -182,6 +189,7 @@ in_wayland_session() (
   chown nobody: "$runtime" && chmod 700 "$runtime"
   case $kind in
     mutter*) start_mutter "$runtime" "$kind" ;;
+    kwin*) start_kwin "$runtime" "$kind" ;;
     *) start_sway "$runtime" "$kind" ;;
   esac
   env -u DISPLAY ${display:+DISPLAY="$display"} XDG_RUNTIME_DIR="$runtime" compositor=$compositor \
@@ -263,6 +271,48 @@ start_mutter() { # RUNTIME KIND
   exec {desktop_keep_open}> "$desktop_requests"  # one request's end is not the end of them all
   for _ in $(seq 100); do grep -q ready "$desktop_answers" && break; sleep 0.05; done
 }
+
+# KWin in a D-Bus session of its own, with the Breeze title bars of Plasma; kwin_ask runs
+# kwin_desktop.py there.
+start_kwin() { # RUNTIME KIND
+  local runtime=$1 xwayland=() ready=()
+  desktop=kwin kwin_desktop=$(dirname "$(realpath "${BASH_SOURCE[0]}")")/kwin_desktop.py
+  # A copy, as a container may refuse the file capability that kwin_wayland carries.
+  install -o nobody /usr/bin/kwin_wayland "$runtime/kwin_wayland"
+  # KWin grants screenshots by the caller's executable, and python3 has a desktop entry of its own.
+  install /usr/bin/python3 "$runtime/python3"
+  mkdir -p "$runtime/share/applications"
+  printf '%s\n' "[Desktop Entry]" Type=Application Name=Tests NoDisplay=true \
+    "Exec=$runtime/python3 $kwin_desktop" \
+    X-KDE-DBUS-Restricted-Interfaces=org.kde.KWin.ScreenShot2 > "$runtime/share/applications/tests.desktop"
+  if [ "$2" = kwin-xwayland ]; then
+    # Xwayland lets in KWin's user only: it lets in this one too.
+    echo 'xhost +si:localuser:root >/dev/null && echo "$DISPLAY" > "$XDG_RUNTIME_DIR/display"' > "$runtime/ready.sh"
+    xwayland=(--xwayland) ready=("sh $runtime/ready.sh")
+  fi
+  group=$(env -i PATH="$PATH" HOME="$runtime" XDG_RUNTIME_DIR="$runtime" XDG_DATA_HOME="$runtime/share" \
+    setsid "${as_compositor_user[@]}" dbus-run-session -- sh -c 'echo "$DBUS_SESSION_BUS_ADDRESS" > "$0/bus"
+      exec "$0/kwin_wayland" --virtual --width 1280 --height 1024 "$@"' "$runtime" "${xwayland[@]}" \
+    "${ready[@]}" > "$runtime/kwin.log" 2>&1 & echo $!)
+  for _ in $(seq 100); do
+    compositor=$(pgrep -f -x "$runtime/kwin_wayland .*")
+    [ -n "$compositor" ] && [ -S "$runtime/wayland-0" ] && { [ -z "${ready[*]}" ] || [ -s "$runtime/display" ]; } && break
+    sleep 0.05
+  done
+  [ -n "${ready[*]}" ] && display=$(cat "$runtime/display")
+  # A native window's answers to KWin's pings are read from its protocol log.
+  [ -z "${ready[*]}" ] && export WAYLAND_DEBUG=1
+  export WAYLAND_DISPLAY=wayland-0 kwin_bus kwin_desktop
+  kwin_bus=$(cat "$runtime/bus")
+  XDG_RUNTIME_DIR=$runtime kwin_ask ready
+}
+
+kwin_ask() {
+  env -i PATH="$PATH" XDG_RUNTIME_DIR="$XDG_RUNTIME_DIR" DBUS_SESSION_BUS_ADDRESS="$kwin_bus" \
+    setpriv --reuid=nobody --regid=nogroup --clear-groups "$XDG_RUNTIME_DIR/python3" \
+    "$kwin_desktop" "$@"
+}
+export -f kwin_ask
 
 # desktop_ask REQUEST...: sends a request to mutter_desktop.py and prints its answer (none
 # within 10 s: nothing).

@@ -2,8 +2,8 @@
 # End to end: the real show in a virtual X window, with SDL's disk audio driver writing what it
 # played to a file. Screenshots are kept as PNGs in the output folder.
 # Then a Wayland session with no X server (a headless sway): the show, its names, close and a
-# compositor killed or ended; and the same under GNOME's mutter, natively and through its
-# Xwayland, with pings and libdecor's title bar. Then the parts of a real X desktop: a window manager's pings and
+# compositor killed or ended; and the same under GNOME's mutter and KDE's KWin, natively and
+# through their Xwayland, with pings and title bars. Then the parts of a real X desktop: a window manager's pings and
 # close requests, the window's names and icon, and a lost display (spoken over the X protocol),
 # and a real PipeWire server: through its PulseAudio service as the show's sound goes by default,
 # through SDL's PipeWire output, with a long buffer, killed, and without its session manager.
@@ -122,49 +122,61 @@ for at in "${lost_moments[@]}"; do
   lost_checks "wayland_ended-$at"
 done
 
-echo "== GNOME's mutter (headless, 1280x1024): the show as a native client, with libdecor's title bar, and as an X client of its Xwayland"
-whole_show_kinds=(mutter mutter-xwayland)
-[ "${SANITIZED:-0}" = 1 ] && whole_show_kinds=(mutter)
-for kind in "${whole_show_kinds[@]}"; do
-  prepare $kind
-  events=("${stretch_moments[@]}" NAMES@8.0)
-  [ $kind = mutter-xwayland ] && events+=(PING@0.3)
-  session=$kind run $kind "${events[@]}"
-  if [ "${SANITIZED:-0}" = 1 ] && [ $kind = mutter ]; then
-    check "$kind: exits with status 1 (after $(cat "$out/$kind/seconds") s: time and pictures not judged in the sanitizer build)" \
-      status_is $kind 1
-  else
-    check "$kind: exits with status 1 on time" ends_on_time $kind
-    check "$kind: each picture, and the dot circles on black, below its title bar" shows_every_stretch $kind
-  fi
-  check "$kind: the window's names name the show" named $kind org.brimvale.show
-  check "no sanitizer report" no_sanitizer_report $kind
-done
-[ "${SANITIZED:-0}" = 1 ] || pings_check mutter-xwayland
-# Alt+F4, as the title bar's close button; mutter pings a window it is asked to close.
-for kind in mutter mutter-xwayland; do
-  prepare $kind-close
-  session=$kind run $kind-close CLOSE@5.0 &
-done
-wait
-for kind in mutter mutter-xwayland; do closed_checks $kind-close; done
-check "mutter-close: answered mutter's pings" wayland_pings_answered mutter-close
-# The compositor killed or ended with SIGTERM at three moments each (the two kinds side by side):
-# twelve chances for a race with its shutdown to show.
-for at in "${lost_moments[@]}"; do
-  for action in NODISPLAY ENDDISPLAY; do
-    for kind in mutter mutter-xwayland; do
-      prepare "$kind-$action-$at"
-      session=$kind run "$kind-$action-$at" "$action@$at" &
+# desktop_cases DESKTOP: the show under a desktop's own compositor (in_wayland_session), as a native
+# client and as an X client of its Xwayland.
+desktop_cases() {
+  local native=$1 xwayland=$1-xwayland kind
+  local kinds=($native $xwayland) whole_show_kinds=($native $xwayland)
+  [ "${SANITIZED:-0}" = 1 ] && whole_show_kinds=($native)
+  for kind in "${whole_show_kinds[@]}"; do
+    prepare $kind
+    events=("${stretch_moments[@]}" NAMES@8.0)
+    [ $kind = $xwayland ] && events+=(PING@0.3)
+    session=$kind run $kind "${events[@]}"
+    if [ "${SANITIZED:-0}" = 1 ]; then
+      check "$kind: exits with status 1 (after $(cat "$out/$kind/seconds") s: time and pictures not judged in the sanitizer build)" \
+        status_is $kind 1
+    else
+      check "$kind: exits with status 1 on time" ends_on_time $kind
+      check "$kind: each picture, and the dot circles on black, below its title bar" shows_every_stretch $kind
+    fi
+    check "$kind: the window's names name the show" named $kind org.brimvale.show
+    check "no sanitizer report" no_sanitizer_report $kind
+  done
+  [ "${SANITIZED:-0}" = 1 ] || pings_check $xwayland
+  # As the title bar's close button; the compositor pings a window it is asked to close.
+  for kind in "${kinds[@]}"; do
+    prepare $kind-close
+    session=$kind run $kind-close CLOSE@5.0 &
+  done
+  wait
+  for kind in "${kinds[@]}"; do closed_checks $kind-close; done
+  check "$native-close: answered the compositor's pings" wayland_pings_answered $native-close
+  # The compositor killed or ended with SIGTERM at three moments each (the two kinds side by side):
+  # twelve chances for a race with its shutdown to show.
+  for at in "${lost_moments[@]}"; do
+    for action in NODISPLAY ENDDISPLAY; do
+      for kind in "${kinds[@]}"; do
+        prepare "$kind-$action-$at"
+        session=$kind run "$kind-$action-$at" "$action@$at" &
+      done
+      wait
     done
-    wait
   done
-done
-for at in "${lost_moments[@]}"; do
-  for action in NODISPLAY ENDDISPLAY; do
-    for kind in mutter mutter-xwayland; do lost_checks "$kind-$action-$at"; done
+  for at in "${lost_moments[@]}"; do
+    for action in NODISPLAY ENDDISPLAY; do
+      for kind in "${kinds[@]}"; do lost_checks "$kind-$action-$at"; done
+    done
   done
-done
+}
+
+echo "== GNOME's mutter (headless, 1280x1024): the show as a native client, with libdecor's title bar, and as an X client of its Xwayland"
+desktop_cases mutter
+# The sanitizer build meets no code under KWin that sway and mutter have not run.
+if [ "${SANITIZED:-0}" != 1 ]; then
+  echo "== KDE's KWin (headless, 1280x1024, Breeze title bars): the show as a native client and as an X client of its Xwayland"
+  desktop_cases kwin
+fi
 
 echo "== no music file"
 prepare no_music
