@@ -102,6 +102,7 @@ run_once() {
             *) if [ -n "${DISPLAY:-}" ]; then
                 window=${window:-$("$tests/x_desktop.py" id "$(pgrep -P $pid)")}
                 xwd -silent -id "$window" > "shot-$at.xwd"
+              elif [ -n "${kwin_no_shots:-}" ]; then echo "$kwin_no_shots" > shots_not_taken
               else install -m 666 /dev/null "shot-$at.ppm"
                 if [ "$desktop" = kwin ]; then kwin_ask shot "$PWD/shot-$at.ppm"
                 else desktop_ask shot "$PWD/shot-$at.ppm" >/dev/null; fi; fi ;;
@@ -125,7 +126,7 @@ run_once() {
         NAMES-mutter) [ -z "${DISPLAY:-}" ] &&
             sed -n -E "s/.*xdg_toplevel[@#][0-9]+\.set_(title|app_id)\(\"(.*)\"\)$/\1 \2/p" stderr.txt |
             sed "s/^title /name /" > names.txt ;;&
-        NAMES-kwin) [ -z "${DISPLAY:-}" ] && kwin_ask names > names.txt ;;&
+        NAMES-kwin) [ -z "${DISPLAY:-}" ] && kwin_ask names "$(pgrep -P $pid)" > names.txt ;;&
         NAMES-*) [ -s names.txt ] || "$tests/x_desktop.py" names "$(pgrep -P $pid)" icon.ppm > names.txt ;;
         MAPS*)
           cat "/proc/$(pgrep -P $pid)/maps" > maps.txt
@@ -290,7 +291,11 @@ start_kwin() { # RUNTIME KIND
     echo 'xhost +si:localuser:root >/dev/null && echo "$DISPLAY" > "$XDG_RUNTIME_DIR/display"' > "$runtime/ready.sh"
     xwayland=(--xwayland) ready=("sh $runtime/ready.sh")
   fi
+  # KWin's Xwayland puts its socket there, where a desktop's boot has made it.
+  mkdir -p -m 1777 /tmp/.X11-unix
+  # Its scripts' messages (kwin_desktop.py names) go to its log.
   group=$(env -i PATH="$PATH" HOME="$runtime" XDG_RUNTIME_DIR="$runtime" XDG_DATA_HOME="$runtime/share" \
+    QT_LOGGING_RULES=kwin_scripting.debug=true \
     setsid "${as_compositor_user[@]}" dbus-run-session -- sh -c 'echo "$DBUS_SESSION_BUS_ADDRESS" > "$0/bus"
       exec "$0/kwin_wayland" --virtual --width 1280 --height 1024 "$@"' "$runtime" "${xwayland[@]}" \
     "${ready[@]}" > "$runtime/kwin.log" 2>&1 & echo $!)
@@ -302,9 +307,9 @@ start_kwin() { # RUNTIME KIND
   [ -n "${ready[*]}" ] && display=$(cat "$runtime/display")
   # A native window's answers to KWin's pings are read from its protocol log.
   [ -z "${ready[*]}" ] && export WAYLAND_DEBUG=1
-  export WAYLAND_DISPLAY=wayland-0 kwin_bus kwin_desktop
+  export WAYLAND_DISPLAY=wayland-0 kwin_bus kwin_desktop kwin_no_shots
   kwin_bus=$(cat "$runtime/bus")
-  XDG_RUNTIME_DIR=$runtime kwin_ask ready
+  kwin_no_shots=$(XDG_RUNTIME_DIR=$runtime kwin_ask ready)
 }
 
 kwin_ask() {

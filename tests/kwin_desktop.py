@@ -3,8 +3,8 @@
 
 kwin_desktop.py ready      waits until KWin takes requests (up to 5 s)
 kwin_desktop.py shot FILE  writes what the active window shows, without its title bar, to FILE (PPM)
-kwin_desktop.py names      prints what KDE's task manager takes from the active window: its
-                           caption ("name") and the desktop entry KWin matched it to ("app_id")
+kwin_desktop.py names PID  prints what KDE's task manager takes from the window of process PID:
+                           its caption ("name") and the desktop entry KWin matched it to ("app_id")
 kwin_desktop.py close PID  asks the window of process PID to close, as its close button does, by a
                            KWin script; prints the time (seconds since the epoch) it was asked
 KWin lets only a program whose desktop entry lists "org.kde.KWin.ScreenShot2" take screenshots:
@@ -27,10 +27,15 @@ def call(path, interface, method, args, reply, fds=None):
 
 
 def ready():
-    """A first screenshot, once KWin's screenshot service is there: for it KWin builds its cache of
-    desktop entries, in which it looks up the caller's, and that takes a few tenths of a second."""
+    """Waits for KWin's effects, then takes a first screenshot: for it KWin builds its cache of
+    desktop entries, in which it looks up the caller's, and that takes a few tenths of a second.
+    Says so where KWin takes no screenshots: without OpenGL (KWin 6 with no GPU)."""
     for _ in range(100):
         try:
+            if not call("/Effects", "org.kde.kwin.Effects", "isEffectSupported",
+                        GLib.Variant("(s)", ("screenshot",)), "(b)")[0]:
+                print("KWin takes no screenshots here: it composites without OpenGL")
+                return
             return capture("CaptureActiveScreen")
         except GLib.Error:
             time.sleep(0.05)
@@ -61,25 +66,36 @@ def capture(method, file=None):
     return found.get("windowId")
 
 
-def names():
-    info = call("/KWin", "org.kde.KWin", "getWindowInfo", GLib.Variant("(s)", (capture("CaptureActiveWindow"),)),
-                "(a{sv})")[0]
-    print("name", info["caption"])
-    print("app_id", info["desktopFile"])
+def names(pid):
+    """Printed by a KWin script into KWin's log (start_kwin turns its messages on)."""
+    log = os.path.join(os.environ["XDG_RUNTIME_DIR"], "kwin.log")
+    marker = "window-names-%d " % pid
+    run_script("names-%d" % pid, 'print("%sname " + window.caption); '
+               'print("%sapp_id " + window.desktopFileName);' % (marker, marker), pid)
+    for _ in range(100):
+        with open(log, errors="replace") as text:
+            found = [line.split(marker, 1)[1] for line in text if marker in line]
+        if len(found) == 2:
+            print("".join(found), end="")
+            return
+        time.sleep(0.05)
+
+
+def run_script(name, action, pid):
+    """Runs action on each window of process pid, in a KWin script."""
+    with open(os.path.join(os.environ["XDG_RUNTIME_DIR"], name + ".js"), "w") as script:
+        script.write("const windows = workspace.windowList ? workspace.windowList() : "
+                     "workspace.clientList();\n"
+                     "for (const window of windows) if (window.pid == %d) { %s }\n" % (pid, action))
+    call("/Scripting", "org.kde.kwin.Scripting", "loadScript",
+         GLib.Variant("(ss)", (script.name, name)), "(i)")
+    # The script runs after start has returned: it stays loaded, and its file stays, for that.
+    call("/Scripting", "org.kde.kwin.Scripting", "start", None, "()")
 
 
 def close(pid):
-    with open(os.path.join(os.environ["XDG_RUNTIME_DIR"], "close-%d.js" % pid), "w") as script:
-        script.write("const windows = workspace.windowList ? workspace.windowList() : "
-                     "workspace.clientList();\n"
-                     "for (const window of windows) if (window.pid == %d) window.closeWindow();\n"
-                     % pid)
-    name = "close-%d" % pid
-    call("/Scripting", "org.kde.kwin.Scripting", "loadScript",
-         GLib.Variant("(ss)", (script.name, name)), "(i)")
     print("%.6f" % time.time(), flush=True)
-    # The script runs after start has returned: it stays loaded, and its file stays, for that.
-    call("/Scripting", "org.kde.kwin.Scripting", "start", None, "()")
+    run_script("close-%d" % pid, "window.closeWindow();", pid)
 
 
 if __name__ == "__main__":
@@ -89,7 +105,7 @@ if __name__ == "__main__":
     elif command == ["shot"]:
         capture("CaptureActiveWindow", sys.argv[2])
     elif command == ["names"]:
-        names()
+        names(int(sys.argv[2]))
     elif command == ["close"]:
         close(int(sys.argv[2]))
     else:
