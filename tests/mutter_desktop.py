@@ -107,7 +107,11 @@ def main():
     for line in sys.stdin:
         command = line.split()
         if command[:1] == ["shot"]:
-            shown = latest.emit("try-pull-sample", 0 if shown else 2 * Gst.SECOND) or shown
+            # The first frame cast after the request: on a loaded host the one waiting may be
+            # older than the moment asked for.
+            waiting = latest.emit("try-pull-sample", 0) or shown
+            wait = Gst.SECOND // 2 if waiting else 2 * Gst.SECOND
+            shown = latest.emit("try-pull-sample", wait) or waiting
             if shown:
                 save_frame(shown, command[1])
             print("done", flush=True)
