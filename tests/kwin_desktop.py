@@ -36,14 +36,15 @@ def ready():
                         GLib.Variant("(s)", ("screenshot",)), "(b)")[0]:
                 print("KWin takes no screenshots here: it composites without OpenGL")
                 return
-            return capture("CaptureActiveScreen")
+            capture("CaptureActiveScreen")
+            return
         except GLib.Error:
             time.sleep(0.05)
 
 
 def capture(method, file=None):
-    """Takes a screenshot (CaptureActiveWindow: of the active window, without its title bar) and
-    returns its window's KWin id; with file, writes its content there."""
+    """Takes a screenshot (CaptureActiveWindow: of the active window, without its title bar); with
+    file, writes its content there."""
     read, write = os.pipe()
     fds = Gio.UnixFDList.new()
     options = {"include-decoration": GLib.Variant("b", False)}
@@ -63,7 +64,6 @@ def capture(method, file=None):
                 rgb[row * width * 3 + channel:(row + 1) * width * 3:3] = line[2 - channel::4]
         with open(file, "wb") as out:
             out.write(b"P6\n%d %d\n255\n" % (width, height) + rgb)
-    return found.get("windowId")
 
 
 def names(pid):
