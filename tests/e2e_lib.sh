@@ -96,6 +96,7 @@ run_once() {
       case $event in
         *@*) date +%s.%N > action_sent ;;
         *)
+          asked=$(date +%s.%N) answer=""
           case ${desktop:-x} in
             x) xwd -root -silent > "shot-$at.xwd" ;;
             sway) grim "shot-$at.png" ;;
@@ -105,8 +106,9 @@ run_once() {
               elif [ -n "${kwin_no_shots:-}" ]; then echo "$kwin_no_shots" > shots_not_taken
               else install -m 666 /dev/null "shot-$at.ppm"
                 if [ "$desktop" = kwin ]; then kwin_ask shot "$PWD/shot-$at.ppm"
-                else desktop_ask shot "$PWD/shot-$at.ppm" >/dev/null; fi; fi ;;
-          esac ;;
+                else answer=$(desktop_ask shot "$PWD/shot-$at.ppm"); fi; fi ;;
+          esac
+          echo "$at $asked $(date +%s.%N) $answer" >> shot_times.txt ;;
       esac
       case ${event%@*}-${desktop:-x} in
         INT-* | TERM-*) pkill -"${event%@*}" -P $pid ;;

@@ -4,7 +4,8 @@
 usage: mutter_desktop.py
 Opens a remote-desktop session with a screen cast of the monitor, says "ready", then reads commands
 from stdin, one a line, and answers each when done:
-  shot FILE  writes what the window shows now to FILE (PPM)
+  shot FILE  writes what the window shows now to FILE (PPM); answers "done" and the time its
+             frame came from mutter
   close      presses Alt+F4, as the title bar's close button does; answers the time it did
 The session lasts until stdin ends.
 """
@@ -101,6 +102,12 @@ def main():
     pipeline = Gst.parse_launch(f"pipewiresrc path={node} ! video/x-raw,format=BGRx ! "
                                 "appsink name=latest max-buffers=1 drop=true")
     latest = pipeline.get_by_name("latest")
+    arrived = {}  # a frame's time stamp: the wall time it came
+
+    def arriving(_pad, info):
+        arrived[info.get_buffer().pts] = time.time()
+        return Gst.PadProbeReturn.OK
+    latest.get_static_pad("sink").add_probe(Gst.PadProbeType.BUFFER, arriving)
     pipeline.set_state(Gst.State.PLAYING)
     print("ready", flush=True)
     shown = None  # mutter casts a frame only when the screen changes
@@ -114,7 +121,7 @@ def main():
             shown = latest.emit("try-pull-sample", wait) or waiting
             if shown:
                 save_frame(shown, command[1])
-            print("done", flush=True)
+            print(f"done {arrived.get(shown.get_buffer().pts, 0) if shown else 0:.6f}", flush=True)
         elif command == ["close"]:
             for keysym, pressed in ((ALT, True), (F4, True), (F4, False), (ALT, False)):
                 call(desktop, "org.gnome.Mutter.RemoteDesktop.Session", "NotifyKeyboardKeysym",
