@@ -29,8 +29,9 @@ prepare() {
 # what it played to "played.raw" (or with the SDL audio driver named in $audio_driver; "default"
 # leaves the choice to SDL). An event is a time in seconds of the show, for a screenshot
 # "shot-TIME.png" taken that long after the start plus $startup_allowance (the show takes
-# 0.3-0.7 s to start; stretch_moments are moments of the show), or ACTION@TIME, that many
-# seconds after the start; events happen in the order of their times:
+# 0.3-0.7 s to start; stretch_moments are moments of the show; with $probe, that long after the
+# show's first frame plus 0.1 s), or ACTION@TIME, that many seconds after the start; events
+# happen in the order of their times:
 #   INT, TERM   send that signal
 #   PING        ping the window as a window manager does, from then on ("pings.txt", in ms)
 #   CLOSE       ask the window to close, as its close button does (under mutter: Alt+F4; under
@@ -49,7 +50,8 @@ prepare() {
 # "callbacks.txt", see show_probe.cpp). Leaves the exit status in "rc" (124 if it hung), the
 # seconds from start to exit in "seconds", the seconds from the last action (for CLOSE, from when
 # the X server took the request) to exit in "seconds_after_action", the host's share of steal
-# time in "steal_percent" and stderr in "stderr.txt". A run whose LeakSanitizer tracer crashed at
+# time in "steal_percent", each shot's moment and the wall times it was asked for and taken in
+# "shot_times.txt" (under mutter, also when its frame came) and stderr in "stderr.txt". A run whose LeakSanitizer tracer crashed at
 # exit is made once more.
 run() { once_more_if_tracer_crashed "$1" run_once "$@"; }
 
@@ -80,7 +82,7 @@ run_once() {
     # replace the show'"'"'s own status (no_sanitizer_report judges it by its stacks).
     env LSAN_OPTIONS=${LSAN_OPTIONS:-}${LSAN_OPTIONS:+:}exitcode=0 \
       SDL_AUDIODRIVER=$driver SDL_DISKAUDIOFILE=played.raw \
-      ${probe:+LD_PRELOAD=$probe SHOW_PROBE_REPORT=probe.txt SHOW_PROBE_CALLBACKS=callbacks.txt} \
+      ${probe:+LD_PRELOAD=$probe SHOW_PROBE_REPORT=probe.txt SHOW_PROBE_CALLBACKS=callbacks.txt SHOW_PROBE_FIRST_FRAME=first_frame} \
       SHOW_PROBE_LAUNCH_NS=$(date +%s%N) ${show_env:-} timeout -s KILL 60 "$show" 2>stderr.txt &
     pid=$!
     for event in "$@"; do
@@ -91,6 +93,11 @@ run_once() {
     done | sort -n > events.txt
     while read -r when event; do
       at=${event#*@}
+      # With the probe, a shot is timed from the first frame: a slow start is no late picture.
+      if [ -n "${probe:-}" ] && [ "$at" = "$event" ]; then
+        for _ in $(seq 200); do [ -s first_frame ] && break; sleep 0.05; done
+        [ -s first_frame ] && when=$(echo "$(cat first_frame) - $start + $at + 0.1" | bc -l)
+      fi
       delay=$(echo "$start + $when - $(date +%s.%N)" | bc -l)
       case $delay in -*) ;; *) sleep "$delay" ;; esac
       case $event in

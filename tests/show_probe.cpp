@@ -3,7 +3,8 @@
 // audio output's handovers (SDL's audio callback, or writes to the sound server) and exit(). At
 // exit it writes what it saw to $SHOW_PROBE_REPORT, and the handovers (wall time in s, frames)
 // to $SHOW_PROBE_CALLBACKS if set.
-// $SHOW_PROBE_LAUNCH_NS is the wall-clock time (ns) at which the process was started. With
+// $SHOW_PROBE_LAUNCH_NS is the wall-clock time (ns) at which the process was started; the wall
+// time of the first frame goes to $SHOW_PROBE_FIRST_FRAME at once, if set. With
 // $SHOW_PROBE_STALL_MS, a handover is held that long once, $SHOW_PROBE_STALL_AT seconds
 // after the first, as a starved audio thread would be.
 #include <SDL.h>
@@ -88,6 +89,15 @@ __attribute__((constructor)) void start_probe() {
   std::memset(memory, 1, kMaxSamples * sizeof(MemorySample));
   const char* launched = std::getenv("SHOW_PROBE_LAUNCH_NS");
   launch = launched ? std::atof(launched) * 1e-9 : wall_seconds();
+}
+
+// Written at once, for a watcher that times its screenshots from the show's start.
+void announce_first_frame(double at) {
+  const char* path = std::getenv("SHOW_PROBE_FIRST_FRAME");
+  FILE* file = path ? std::fopen(path, "w") : nullptr;
+  if (!file) return;
+  std::fprintf(file, "%.6f\n", at);
+  std::fclose(file);
 }
 
 void hit(const char* row) {
@@ -177,6 +187,7 @@ int SDL_Flip(SDL_Surface* surface) {
   static auto flip = real<int (*)(SDL_Surface*)>("SDL_Flip");
   int result = flip(surface);
   double now = wall_seconds();
+  if (frame_count == 0) announce_first_frame(now);
   if (frame_count < kMaxFrames)
     frames[frame_count++] = {now, effect_since_flip ? kEffectPass : kPicturePass};
   effect_since_flip = false;
