@@ -634,8 +634,9 @@ shows_every_stretch() {
     shows_stretch "$shot" "$i" && continue
     shown=$(awk -v row="row$((i + 1))_shown_wall" '$1 == row { print $2 }' "$dir/probe.txt" 2>/dev/null)
     asked=$(awk -v at="${stretch_moments[$i]}" '$1 == at { print $2 }' "$dir/shot_times.txt" 2>/dev/null)
-    if [ "$i" -gt 0 ] && [ -n "$shown" ] && [ -n "$asked" ] && between 0.2 "$(echo "$asked - $shown" | bc -l)" 1000 &&
-      shows_stretch "$shot" $((i - 1)); then
+    [ -n "$shown" ] && [ -n "$asked" ] || return 1
+    echo "   the show presented it $(printf %.2f "$(echo "$asked - $shown" | bc -l)") s before the shot was asked for"
+    if [ "$i" -gt 0 ] && between 0.2 "$(echo "$asked - $shown" | bc -l)" 1000 && shows_stretch "$shot" $((i - 1)); then
       lagged+=" $(basename "$shot") ($(printf %.2f "$(echo "$asked - $shown" | bc -l)") s after the show presented it)"
     else
       return 1
