@@ -32,7 +32,7 @@ prepare() {
 # leaves the choice to SDL). An event is a time in seconds of the show, for a screenshot
 # "shot-TIME.png" taken that long after the start plus $startup_allowance (the show takes
 # 0.3-0.7 s to start; stretch_moments are moments of the show; with $probe, that long after the
-# show's first frame plus 0.1 s), or ACTION@TIME, that many seconds after the start; events
+# music started plus 0.1 s), or ACTION@TIME, that many seconds after the start; events
 # happen in the order of their times:
 #   INT, TERM   send that signal
 #   PING        ping the window as a window manager does, from then on ("pings.txt", in ms)
@@ -84,7 +84,7 @@ run_once() {
     # replace the show'"'"'s own status (no_sanitizer_report judges it by its stacks).
     env LSAN_OPTIONS=${LSAN_OPTIONS:-}${LSAN_OPTIONS:+:}exitcode=0 \
       SDL_AUDIODRIVER=$driver SDL_DISKAUDIOFILE=played.raw \
-      ${probe:+LD_PRELOAD=$probe SHOW_PROBE_REPORT=probe.txt SHOW_PROBE_CALLBACKS=callbacks.txt SHOW_PROBE_FIRST_FRAME=first_frame} \
+      ${probe:+LD_PRELOAD=$probe SHOW_PROBE_REPORT=probe.txt SHOW_PROBE_CALLBACKS=callbacks.txt SHOW_PROBE_FIRST_FRAME=first_frame SHOW_PROBE_MUSIC_START=music_start} \
       SHOW_PROBE_LAUNCH_NS=$(date +%s%N) ${show_env:-} timeout -s KILL 60 "$show" 2>stderr.txt &
     pid=$!
     for event in "$@"; do
@@ -95,11 +95,17 @@ run_once() {
     done | sort -n > events.txt
     while read -r when event; do
       at=${event#*@}
-      # With the probe, a shot is timed from the first frame: a slow start is no late picture.
-      if [ -n "${probe:-}" ] && [ "$at" = "$event" ]; then
-        for _ in $(seq 200); do [ -s first_frame ] && break; sleep 0.05; done
-        [ -s first_frame ] && when=$(echo "$(cat first_frame) - $start + $at + 0.1" | bc -l)
+      # With the probe, a shot is timed from the start of the music (with no sound, from the first
+      # frame): a slow start is no late picture.
+      if [ -n "${probe:-}" ] && [ "$at" = "$event" ] && [ -z "${anchor:-}" ]; then
+        for _ in $(seq 240); do
+          [ -s music_start ] && anchor=$(cat music_start) && break
+          [ -s first_frame ] && [ "$(echo "$(date +%s.%N) - $(cat first_frame) > 2" | bc)" = 1 ] &&
+            anchor=$(cat first_frame) && break
+          sleep 0.05
+        done
       fi
+      [ -n "${anchor:-}" ] && [ "$at" = "$event" ] && when=$(echo "$anchor - $start + $at + 0.1" | bc -l)
       delay=$(echo "$start + $when - $(date +%s.%N)" | bc -l)
       case $delay in -*) ;; *) sleep "$delay" ;; esac
       case $event in
@@ -112,7 +118,7 @@ run_once() {
             *) if [ -n "${DISPLAY:-}" ]; then
                 window=${window:-$("$tests/x_desktop.py" id "$(pgrep -P $pid)")}
                 xwd -silent -id "$window" > "shot-$at.xwd"
-              elif [ -n "${kwin_no_shots:-}" ]; then echo "$kwin_no_shots" > shots_not_taken
+              elif [ -n "${no_shots:-}" ]; then echo "$no_shots" > shots_not_taken
               else install -m 666 /dev/null "shot-$at.ppm"
                 if [ "$desktop" = kwin ]; then kwin_ask shot "$PWD/shot-$at.ppm"
                 else answer=$(desktop_ask shot "$PWD/shot-$at.ppm"); fi; fi ;;
@@ -282,6 +288,7 @@ start_mutter() { # RUNTIME KIND
   desktop_helper=$!
   exec {desktop_keep_open}> "$desktop_requests"  # one request's end is not the end of them all
   for _ in $(seq 100); do grep -q ready "$desktop_answers" && break; sleep 0.05; done
+  grep -q ready "$desktop_answers" || export no_shots="mutter's screen cast did not start within 5 s"
 }
 
 # KWin in a D-Bus session of its own, with the Breeze title bars of Plasma; kwin_ask runs
@@ -318,9 +325,9 @@ start_kwin() { # RUNTIME KIND
   [ -n "${ready[*]}" ] && display=$(cat "$runtime/display")
   # A native window's answers to KWin's pings are read from its protocol log.
   [ -z "${ready[*]}" ] && export WAYLAND_DEBUG=1
-  export WAYLAND_DISPLAY=wayland-0 kwin_bus kwin_desktop kwin_no_shots
+  export WAYLAND_DISPLAY=wayland-0 kwin_bus kwin_desktop no_shots
   kwin_bus=$(cat "$runtime/bus")
-  kwin_no_shots=$(XDG_RUNTIME_DIR=$runtime kwin_ask ready)
+  no_shots=$(XDG_RUNTIME_DIR=$runtime kwin_ask ready)
 }
 
 kwin_ask() {
@@ -623,27 +630,36 @@ shows_stretch() { # SHOT STRETCH
   if [ "${stretch_shows[$2]}" = dots ]; then shows_dot_circles "$1"; else shows_picture "$1" "${stretch_shows[$2]}"; fi
 }
 
-# shows_every_stretch NAME: the screenshots taken at stretch_moments show what belongs there. A
-# shot that still shows the stretch before, of a show that the probe saw present the new one at
-# least 0.2 s before the shot was asked for, says how far the screen lagged: those are not judged
-# (status 77), as the compositor or its capture fell behind.
+# How long each stretch's picture is installed, in ms of music (the timeline's windows): a show
+# whose passes come further apart than that may miss it.
+stretch_window_ms=(1522 45 68 71 5646 68)
+
+# shows_every_stretch NAME: the screenshots taken at stretch_moments show what belongs there.
+# With the probe's figures, a shot that shows the stretch before is not judged (status 77) when
+# the screen lagged (the show had presented the new one 0.2 s or more before the shot was asked
+# for) or the host starved the show (it never presented the new one, and its passes came
+# further apart than that stretch's window): each says its figure.
 shows_every_stretch() {
-  local dir=$out/$1 i shot shown asked lagged=""
+  local dir=$out/$1 i shot shown asked gap unjudged=""
+  gap=$(awk '$1 == "largest_reading_gap_ms" { print $2 }' "$dir/probe.txt" 2>/dev/null)
   for i in "${!stretch_moments[@]}"; do
     shot=$dir/shot-${stretch_moments[$i]}.png
     shows_stretch "$shot" "$i" && continue
-    shown=$(awk -v row="row$((i + 1))_shown_wall" '$1 == row { print $2 }' "$dir/probe.txt" 2>/dev/null)
-    asked=$(awk -v at="${stretch_moments[$i]}" '$1 == at { print $2 }' "$dir/shot_times.txt" 2>/dev/null)
-    [ -n "$shown" ] && [ -n "$asked" ] || return 1
-    echo "   the show presented it $(printf %.2f "$(echo "$asked - $shown" | bc -l)") s before the shot was asked for"
-    if [ "$i" -gt 0 ] && between 0.2 "$(echo "$asked - $shown" | bc -l)" 1000 && shows_stretch "$shot" $((i - 1)); then
-      lagged+=" $(basename "$shot") ($(printf %.2f "$(echo "$asked - $shown" | bc -l)") s after the show presented it)"
+    [ -n "$gap" ] && [ "$i" -gt 0 ] || return 1
+    shown=$(awk -v row="row$((i + 1))_shown_wall" '$1 == row && $2 > 0 { print $2 }' "$dir/probe.txt")
+    asked=$(awk -v at="${stretch_moments[$i]}" '$1 == at { print $2 }' "$dir/shot_times.txt")
+    if [ -z "$shown" ]; then
+      echo "   the show never presented it; its passes came up to $gap ms apart"
+      between "${stretch_window_ms[$i]}" "$gap" 1e9 && shows_stretch "$shot" $((i - 1)) || return 1
+      unjudged+=" $(basename "$shot") (never presented: passes up to $gap ms apart, the window ${stretch_window_ms[$i]} ms)"
     else
-      return 1
+      echo "   the show presented it $(printf %.2f "$(echo "$asked - $shown" | bc -l)") s before the shot was asked for"
+      between 0.2 "$(echo "$asked - $shown" | bc -l)" 1000 && shows_stretch "$shot" $((i - 1)) || return 1
+      unjudged+=" $(basename "$shot") (the screen lagged: $(printf %.2f "$(echo "$asked - $shown" | bc -l)") s)"
     fi
   done
-  [ -z "$lagged" ] && return
-  echo "   the screen still showed the stretch before in$lagged"
+  [ -z "$unjudged" ] && return
+  echo "   not judged, the stretch before still on screen:$unjudged"
   return 77
 }
 

@@ -4,7 +4,8 @@
 // exit it writes what it saw to $SHOW_PROBE_REPORT, and the handovers (wall time in s, frames)
 // to $SHOW_PROBE_CALLBACKS if set.
 // $SHOW_PROBE_LAUNCH_NS is the wall-clock time (ns) at which the process was started; the wall
-// time of the first frame goes to $SHOW_PROBE_FIRST_FRAME at once, if set. With
+// times of the first frame and of the first handover (where the music clock starts) go to
+// $SHOW_PROBE_FIRST_FRAME and $SHOW_PROBE_MUSIC_START at once, if set. With
 // $SHOW_PROBE_STALL_MS, a handover is held that long once, $SHOW_PROBE_STALL_AT seconds
 // after the first, as a starved audio thread would be.
 #include <SDL.h>
@@ -92,8 +93,8 @@ __attribute__((constructor)) void start_probe() {
 }
 
 // Written at once, for a watcher that times its screenshots from the show's start.
-void announce_first_frame(double at) {
-  const char* path = std::getenv("SHOW_PROBE_FIRST_FRAME");
+void announce(const char* variable, double at) {
+  const char* path = std::getenv(variable);
   FILE* file = path ? std::fopen(path, "w") : nullptr;
   if (!file) return;
   std::fprintf(file, "%.6f\n", at);
@@ -110,7 +111,7 @@ void hit(const char* row) {
 void handed_over(int bytes) {
   static double previous = 0;
   double now = wall_seconds();
-  if (first_callback == 0) first_callback = now;
+  if (first_callback == 0) announce("SHOW_PROBE_MUSIC_START", first_callback = now);
   static const char* stall_ms = std::getenv("SHOW_PROBE_STALL_MS");
   static const char* stall_at = std::getenv("SHOW_PROBE_STALL_AT");
   static bool stalled = false;
@@ -187,7 +188,7 @@ int SDL_Flip(SDL_Surface* surface) {
   static auto flip = real<int (*)(SDL_Surface*)>("SDL_Flip");
   int result = flip(surface);
   double now = wall_seconds();
-  if (frame_count == 0) announce_first_frame(now);
+  if (frame_count == 0) announce("SHOW_PROBE_FIRST_FRAME", now);
   if (frame_count < kMaxFrames)
     frames[frame_count++] = {now, effect_since_flip ? kEffectPass : kPicturePass};
   effect_since_flip = false;
