@@ -53,8 +53,8 @@ prepare() {
 # seconds from start to exit in "seconds", the seconds from the last action (for CLOSE, from when
 # the X server took the request) to exit in "seconds_after_action", the host's share of steal
 # time in "steal_percent", each shot's moment and the wall times it was asked for and taken in
-# "shot_times.txt" (under mutter, also when its frame came) and stderr in "stderr.txt". A run whose LeakSanitizer tracer crashed at
-# exit is made once more.
+# "shot_times.txt" (under mutter, also when its frame came) and stderr in "stderr.txt". A run
+# whose LeakSanitizer tracer crashed at exit is made once more.
 run() { once_more_if_tracer_crashed "$1" run_once "$@"; }
 
 # once_more_if_tracer_crashed NAME COMMAND...: runs the command, and once more if LeakSanitizer's
