@@ -328,9 +328,10 @@ start_kwin() { # RUNTIME KIND
   export WAYLAND_DISPLAY=wayland-0 kwin_bus kwin_desktop no_shots
   kwin_bus=$(cat "$runtime/bus")
   no_shots=$(XDG_RUNTIME_DIR=$runtime kwin_ask ready)
-  # KWin 5.27 stalled once on a shot of a native window (a fresh Debian 12 root: every later shot
-  # came back empty, and the show lost its display at 13.3 s); X clients are read from Xwayland.
-  [ -z "${ready[*]}" ] && no_shots=${no_shots:-"KWin's screenshots of a native window can stall KWin 5"}
+  # KWin 5.27 went down once on a shot of a native window (a fresh Debian 12 root: its D-Bus
+  # session was gone by the next shot, and the show lost its display, with 4, at 13.3 s); X
+  # clients are read from Xwayland.
+  [ -z "${ready[*]}" ] && no_shots=${no_shots:-"KWin 5's screenshot of a native window can bring KWin down"}
 }
 
 kwin_ask() {
