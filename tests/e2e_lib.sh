@@ -644,7 +644,7 @@ stretch_window_ms=(1522 45 68 71 5646 68)
 # for) or the host starved the show (it never presented the new one, and its passes came
 # further apart than that stretch's window): each says its figure.
 shows_every_stretch() {
-  local dir=$out/$1 i shot shown asked gap unjudged=""
+  local dir=$out/$1 i shot shown asked ahead gap unjudged=""
   gap=$(awk '$1 == "largest_reading_gap_ms" { print $2 }' "$dir/probe.txt" 2>/dev/null)
   for i in "${!stretch_moments[@]}"; do
     shot=$dir/shot-${stretch_moments[$i]}.png
@@ -657,9 +657,10 @@ shows_every_stretch() {
       between "${stretch_window_ms[$i]}" "$gap" 1e9 && shows_stretch "$shot" $((i - 1)) || return 1
       unjudged+=" $(basename "$shot") (never presented: passes up to $gap ms apart, the window ${stretch_window_ms[$i]} ms)"
     else
-      echo "   the show presented it $(printf %.2f "$(echo "$asked - $shown" | bc -l)") s before the shot was asked for"
-      between 0.2 "$(echo "$asked - $shown" | bc -l)" 1000 && shows_stretch "$shot" $((i - 1)) || return 1
-      unjudged+=" $(basename "$shot") (the screen lagged: $(printf %.2f "$(echo "$asked - $shown" | bc -l)") s)"
+      ahead=$(printf %.2f "$(echo "$asked - $shown" | bc -l)")
+      echo "   the show presented it $ahead s before the shot was asked for"
+      between 0.2 "$ahead" 1000 && shows_stretch "$shot" $((i - 1)) || return 1
+      unjudged+=" $(basename "$shot") (the screen lagged: $ahead s)"
     fi
   done
   [ -z "$unjudged" ] && return
