@@ -150,6 +150,13 @@ run_once() {
           awk '\''$1 == "VmHWM:" { print $2 / 1024 }'\'' "/proc/$(pgrep -P $pid)/status" > peak_mib ;;
         STREAMS-*) pactl list sink-inputs > streams.txt ;;
       esac
+      # When the show says it lost its display: its process can take longer to go.
+      case $event in
+        NODISPLAY@* | ENDDISPLAY@*) (
+          said="^show: the display was lost"
+          while kill -0 $pid 2>/dev/null && ! grep -q "$said" stderr.txt; do sleep 0.01; done
+          grep -q "$said" stderr.txt && date +%s.%N > said_lost ) & ;;
+      esac
     done < events.txt
     rm events.txt
     wait $pid
@@ -638,33 +645,48 @@ shows_stretch() { # SHOT STRETCH
 # whose passes come further apart than that may miss it.
 stretch_window_ms=(1522 45 68 71 5646 68)
 
+# row_shown_wall DIR ROW: when the show first presented timeline row ROW (1 to 6, one a stretch), by
+# the probe's figures in run folder DIR; nothing if it never did.
+row_shown_wall() { awk -v row="row$2_shown_wall" '$1 == row && $2 > 0 { print $2 }' "$1/probe.txt"; }
+
 # shows_every_stretch NAME: the screenshots taken at stretch_moments show what belongs there.
 # With the probe's figures, a shot that shows the stretch before is not judged (status 77) when
 # the screen lagged (the show had presented the new one 0.2 s or more before the shot was asked
 # for) or the host starved the show (it never presented the new one, and its passes came
-# further apart than that stretch's window): each says its figure.
+# further apart than that stretch's window); so is one that shows the stretch after, when the
+# show presented that after the shot was asked for (the shot came late). Each says its figure.
 shows_every_stretch() {
-  local dir=$out/$1 i shot shown asked ahead gap unjudged=""
+  local dir=$out/$1 i shot shown asked ahead late gap unjudged=""
   gap=$(awk '$1 == "largest_reading_gap_ms" { print $2 }' "$dir/probe.txt" 2>/dev/null)
   for i in "${!stretch_moments[@]}"; do
     shot=$dir/shot-${stretch_moments[$i]}.png
     shows_stretch "$shot" "$i" && continue
-    [ -n "$gap" ] && [ "$i" -gt 0 ] || return 1
-    shown=$(awk -v row="row$((i + 1))_shown_wall" '$1 == row && $2 > 0 { print $2 }' "$dir/probe.txt")
+    [ -n "$gap" ] || return 1
     asked=$(awk -v at="${stretch_moments[$i]}" '$1 == at { print $2 }' "$dir/shot_times.txt")
+    if [ $((i + 1)) -lt ${#stretch_moments[@]} ] && shows_stretch "$shot" $((i + 1)); then
+      shown=$(row_shown_wall "$dir" $((i + 2)))
+      [ -n "$shown" ] || return 1
+      late=$(printf %.2f "$(echo "$shown - $asked" | bc -l)")
+      echo "   the show presented the stretch after $late s after the shot was asked for"
+      between 0 "$late" 1000 || return 1
+      unjudged+=" $(basename "$shot") (the stretch after, presented after the shot was asked for)"
+      continue
+    fi
+    [ "$i" -gt 0 ] || return 1
+    shown=$(row_shown_wall "$dir" $((i + 1)))
     if [ -z "$shown" ]; then
       echo "   the show never presented it; its passes came up to $gap ms apart"
       between "${stretch_window_ms[$i]}" "$gap" 1e9 && shows_stretch "$shot" $((i - 1)) || return 1
-      unjudged+=" $(basename "$shot") (never presented: passes up to $gap ms apart, the window ${stretch_window_ms[$i]} ms)"
+      unjudged+=" $(basename "$shot") (the stretch before; its own never presented: passes up to $gap ms apart, the window ${stretch_window_ms[$i]} ms)"
     else
       ahead=$(printf %.2f "$(echo "$asked - $shown" | bc -l)")
       echo "   the show presented it $ahead s before the shot was asked for"
       between 0.2 "$ahead" 1000 && shows_stretch "$shot" $((i - 1)) || return 1
-      unjudged+=" $(basename "$shot") (the screen lagged: $ahead s)"
+      unjudged+=" $(basename "$shot") (the stretch before: the screen lagged $ahead s)"
     fi
   done
   [ -z "$unjudged" ] && return
-  echo "   not judged, the stretch before still on screen:$unjudged"
+  echo "   not judged:$unjudged"
   return 77
 }
 

