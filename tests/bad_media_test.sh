@@ -30,7 +30,7 @@ black_or_picture() { # SHOT FILE: a cut picture may fail to load or load in part
   is_black "$1" || shows_picture "$1" "$2"
 }
 
-# Five runs cover every picture with every fault, each run a different fault per picture; two
+# Five runs cover every picture with every fault, each run a different fault per picture; three
 # run side by side.
 for run_number in 0 1 2 3 4; do
   name=pictures-$run_number
@@ -39,7 +39,7 @@ for run_number in 0 1 2 3 4; do
     spoil "$out/$name/${pictures[$i]}" "${faults[$(((run_number + i) % 5))]}" "${other_formats[$i]}"
   done
   run "$name" "${on_screen_at[@]}" &
-  [ $((run_number % 2)) = 1 ] && wait
+  [ $run_number = 2 ] && wait
 done
 # Beside the last: pictures of odd sizes and kinds.
 prepare odd-pictures

@@ -204,7 +204,8 @@ check "exits with status 2" status_is no_music 2
 check "says why: $(grep '^show:' "$out/no_music/stderr.txt")" grep -qx \
   'show: cannot open "brimvale.mp3": No such file or directory' "$out/no_music/stderr.txt"
 
-echo "== no q_portal.png; and, side by side, no sound output: no such SDL driver, and ALSA with no card"
+echo "== side by side: no q_portal.png; no sound output (no such SDL driver, and ALSA with no card);"
+echo "   and the desktop: pings throughout, the close button, a lost display"
 prepare no_picture
 rm "$out/no_picture/q_portal.png"
 run no_picture 5.0 &
@@ -213,6 +214,12 @@ audio_driver=no-such-driver run no_sound &
 # An ALSA with nothing configured, as on a machine with no sound card, whatever this host has.
 prepare no_card
 audio_driver=alsa show_env=ALSA_CONFIG_PATH=/dev/null run no_card &
+prepare pings
+run pings PING@0.3 NAMES@3.0 &
+prepare close
+show_env=SDL_VIDEO_X11_WMCLASS=users.own run close NAMES@3.0 CLOSE@7.0 &
+prepare no_display
+run no_display NODISPLAY@7.0 &
 wait
 check "5.0 s: black" is_black "$out/no_picture/shot-5.0.png"
 check "still exits with status 1 on time" ends_on_time no_picture
@@ -222,18 +229,25 @@ check "no_card: its one line is all it says, none of ALSA's own: $(own_stderr no
   eval '[ "$(own_stderr no_card | wc -l)" = 1 ] &&
     own_stderr no_card | grep -qx "audio: no sound output (ALSA: .*); playing silently"'
 check "no_card: exits with status 1 on time" ends_on_time no_card
+pings_check pings
+check "pings: the show went on to its end" ends_on_time pings
+closed_checks close
+check "pings: the window's title, class and icon name the show" named pings org.brimvale.show
+check "close: the user's own window class wins" named close users.own
+lost_checks no_display
+check "no sanitizer report" no_sanitizer_report close
 
 # A signal ends the show by its default action, which leaves nothing for the sanitizers to see.
 if [ "${SANITIZED:-0}" != 1 ]; then
-  echo "== SIGINT and SIGTERM at five moments (the two signals side by side)"
+  echo "== SIGINT and SIGTERM at five moments (all ten side by side)"
   moments=(0.5 3.0 6.5 9.5 12.5)
   for at in "${moments[@]}"; do
     for signal in INT TERM; do
       prepare "$signal-$at"
       run "$signal-$at" "$signal@$at" &
     done
-    wait
   done
+  wait
   for at in "${moments[@]}"; do
     for signal in INT TERM; do
       name=$signal-$at
@@ -244,22 +258,6 @@ if [ "${SANITIZED:-0}" != 1 ]; then
     done
   done
 fi
-
-echo "== the desktop: pings throughout, the close button, a lost display (side by side)"
-prepare pings
-run pings PING@0.3 NAMES@3.0 &
-prepare close
-show_env=SDL_VIDEO_X11_WMCLASS=users.own run close NAMES@3.0 CLOSE@7.0 &
-prepare no_display
-run no_display NODISPLAY@7.0 &
-wait
-pings_check pings
-check "and the show went on to its end" ends_on_time pings
-closed_checks close
-check "pings: the window's title, class and icon name the show" named pings org.brimvale.show
-check "close: the user's own window class wins" named close users.own
-lost_checks no_display
-check "no sanitizer report" no_sanitizer_report close
 
 served_run() { # NAME DRIVER EVENT...
   check "$1: a private sound server plays to its null sink" start_sound_server
