@@ -26,14 +26,19 @@ lost_moments=(1.0 3.0 6.5)
 [ "${SANITIZED:-0}" = 1 ] && lost_moments=(3.0)
 
 # closed_checks NAME MOMENT: run NAME, asked to close at MOMENT s, ended within a second with
-# status 3. Not judged where the desktop could not ask it, or asked it over a second late.
+# status 3. Not judged where the desktop could not ask it, or asked it over a second late; nor is
+# the time in the sanitizer build, whose leak check at exit took 1.1-1.3 s beside two CPU hogs.
 closed_checks() {
+  local after
+  after=$(cat "$out/$1/seconds_after_action" 2>/dev/null)
   if [ -s "$out/$1/close_not_sent" ]; then
     echo "   $1: closing not judged: it could not be asked ($(cat "$out/$1/close_not_sent"))"
     return
+  elif [ "${SANITIZED:-0}" = 1 ]; then
+    echo "   $1: closing ended it in $after s (not judged in the sanitizer build)"
+  else
+    check "$1: closing ends it within a second (in $after s)" between 0 "$after" 1
   fi
-  check "$1: closing ends it within a second (in $(cat "$out/$1/seconds_after_action") s)" \
-    between 0 "$(cat "$out/$1/seconds_after_action")" 1
   check "$1: exits with status 3" closed_on_request "$1" "$2"
 }
 
