@@ -427,7 +427,8 @@ record() {
 # the output and the host did meanwhile. The figures, in ms, also go to "sync.txt": lines
 # "start", "changes" and "end", with what was heard, "heard_after_handed", the least and most
 # time from handing a click over to hearing it (clicks 2 to 7), and "sound_behind", how much
-# longer than the track the server took to play from the first click heard to the last.
+# longer than the track the server took to play from the first click heard to the last (less than
+# 0 when it took less: sound it dropped).
 sync_figures() {
   local dir=$out/$1
   awk -v steal="$(cat "$dir/steal_percent")" -v sync="$dir/sync.txt" '
@@ -479,21 +480,25 @@ changes_within() {
     END { exit wide || n < 4 }' "$out/$1/sync.txt"
 }
 
-# server_fell_behind NAME: sync_figures found the server playing the clicks more than 40 ms slower
-# than the track (underruns on a host too busy to keep its sound going); prints the figure.
-server_fell_behind() {
+# server_lost_time NAME: sync_figures found the server playing the clicks more than 40 ms slower
+# than the track (underruns on a host too busy to keep its sound going) or faster (sound that the
+# server or the recorder dropped); prints the figure, as "98.6 ms slower".
+server_lost_time() {
   local behind
   behind=$(awk '$1 == "sound_behind" { print $2 }' "$out/$1/sync.txt" 2>/dev/null)
-  [ -n "$behind" ] && awk "BEGIN { exit !($behind > 40) }" && echo "$behind"
+  [ -n "$behind" ] && awk -v ms="$behind" 'BEGIN {
+    if (ms > 40) printf "%.1f ms slower\n", ms
+    else if (ms < -40) printf "%.1f ms faster\n", -ms
+    else exit 1 }'
 }
 
 # picture_changes_check NAME: after sync_figures, each picture change shows with its click as heard.
-# A server that fell behind cannot judge that, and it says so instead.
+# A server that lost time cannot judge that, and it says so instead.
 picture_changes_check() {
   [ -f "$out/$1/sync.txt" ] || return 0
-  local behind
-  if behind=$(server_fell_behind "$1"); then
-    echo "   $1: not judged: the server played the clicks $behind ms slower than the track ($(
+  local lost
+  if lost=$(server_lost_time "$1"); then
+    echo "   $1: not judged: the server played the clicks $lost than the track ($(
       awk '$1 == "changes" { $1 = ""; print "changes" $0 " ms" }' "$out/$1/sync.txt"))"
     return
   fi
@@ -505,19 +510,19 @@ picture_changes_check() {
 clicks_heard() { awk '$1 > 0 { heard[$1] = 1 } END { print length(heard) }' "$out/$1/onsets.txt"; }
 
 # clicks_check NAME [AT LEAST [WHAT]]: the recording holds at least that many clicks (6 of 7) in
-# their places. A server that fell behind may have lost the last ones when the show ended on time:
+# their places. A server that lost time may have lost the last ones when the show ended on time:
 # that is not judged; nor is it in the sanitizer build, which has no figures to tell, where one
 # click shows the sound went out.
 clicks_check() {
-  local heard behind
+  local heard lost
   heard=$(clicks_heard "$1")
   if [ "${SANITIZED:-0}" = 1 ]; then
     check "$1: the server played the show's sound ($heard of 7 clicks in their places; how many is not judged in the sanitizer build)" \
       [ "$heard" -ge 1 ]
     return
   fi
-  if [ "$heard" -lt "${2:-6}" ] && behind=$(server_fell_behind "$1"); then
-    echo "   $1: not judged: ${3:-the server played the clicks in their places} ($heard of 7): it played them $behind ms slower than the track"
+  if [ "$heard" -lt "${2:-6}" ] && lost=$(server_lost_time "$1"); then
+    echo "   $1: not judged: ${3:-the server played the clicks in their places} ($heard of 7): it played them $lost than the track"
     return
   fi
   check "$1: ${3:-the server played the clicks in their places} ($heard of 7)" [ "$heard" -ge "${2:-6}" ]
