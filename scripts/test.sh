@@ -5,7 +5,19 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # Each step says how long the whole command has run so far.
 step() { echo "== $1 [$((SECONDS / 60)) min $((SECONDS % 60)) s]"; }
+# The web show builds while the rest installs: dpkg keeps about one core busy, and Emscripten's
+# first build of its own libraries takes over a minute where Debian ships them unbuilt.
+scripts/install-deps.sh web
+web_log=$(mktemp)
+scripts/web.sh --build-only >"$web_log" 2>&1 &
+web_build=$!
 scripts/install-deps.sh test
+step "the web show (scripts/web.sh), built beside the install"
+web_status=0
+wait $web_build || web_status=$?
+cat "$web_log"
+rm "$web_log"
+[ $web_status = 0 ] || exit $web_status
 step "builds: normal and sanitizer"
 for build in build build-asan; do
   options=()
@@ -13,8 +25,7 @@ for build in build build-asan; do
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON "${options[@]}" >/dev/null
   cmake --build "$build" -j"$(nproc)"
 done
-step "the web show (scripts/web.sh), and puppeteer-core to drive the browser"
-scripts/web.sh --build-only
+step "puppeteer-core, to drive the browser"
 # Without the npm registry the browser tests cannot run; they say so and are skipped.
 (cd tests && npm ci --no-audit --no-fund --loglevel=error) ||
   echo "npm could not install puppeteer-core: the web show's tests and measurement will be skipped"
