@@ -18,6 +18,10 @@ wait $web_build || web_status=$?
 cat "$web_log"
 rm "$web_log"
 [ $web_status = 0 ] || exit $web_status
+# puppeteer-core, which drives the browser, comes from the npm registry while the builds run.
+npm_log=$(mktemp)
+(cd tests && npm ci --no-audit --no-fund --loglevel=error) >"$npm_log" 2>&1 &
+npm_install=$!
 step "builds: normal and sanitizer"
 for build in build build-asan; do
   options=()
@@ -27,7 +31,11 @@ for build in build build-asan; do
 done
 step "puppeteer-core, to drive the browser"
 # Without the npm registry the browser tests cannot run; they say so and are skipped.
-(cd tests && npm ci --no-audit --no-fund --loglevel=error) ||
+npm_status=0
+wait $npm_install || npm_status=$?
+cat "$npm_log"
+rm "$npm_log"
+[ $npm_status = 0 ] ||
   echo "npm could not install puppeteer-core: the web show's tests and measurement will be skipped"
 step "the Debian package (scripts/package.sh), of the normal build"
 scripts/package.sh
