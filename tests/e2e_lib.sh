@@ -663,14 +663,23 @@ row_shown_wall() { awk -v row="row$2_shown_wall" '$1 == row && $2 > 0 { print $2
 # the screen lagged (the show had presented the new one 0.2 s or more before the shot was asked
 # for) or the host starved the show (it never presented the new one, and its passes came
 # further apart than that stretch's window); so is one that shows the stretch after, when the
-# show presented that after the shot was asked for (the shot came late). Each says its figure.
+# show presented that after the shot was asked for (the shot came late). Without them, one that
+# shows the stretch before is not judged when the show ended late enough to have started its
+# music after the shots assumed. Each says its figure.
 shows_every_stretch() {
   local dir=$out/$1 i shot shown asked ahead late gap unjudged=""
   gap=$(awk '$1 == "largest_reading_gap_ms" { print $2 }' "$dir/probe.txt" 2>/dev/null)
   for i in "${!stretch_moments[@]}"; do
     shot=$dir/shot-${stretch_moments[$i]}.png
     shows_stretch "$shot" "$i" && continue
-    [ -n "$gap" ] || return 1
+    if [ -z "$gap" ]; then
+      # Without the probe the shots are timed from launch: a show whose music started late (as its
+      # end tells) may still show the stretch before.
+      late=$(printf %.2f "$(echo "$(cat "$dir/seconds") - 640000 / 44100 - $startup_allowance" | bc -l)")
+      [ "$i" -gt 0 ] && between 0 "$late" 1e9 && shows_stretch "$shot" $((i - 1)) || return 1
+      unjudged+=" $(basename "$shot") (the stretch before: the show ended $late s later than its shots allow for)"
+      continue
+    fi
     asked=$(awk -v at="${stretch_moments[$i]}" '$1 == at { print $2 }' "$dir/shot_times.txt")
     if [ $((i + 1)) -lt ${#stretch_moments[@]} ] && shows_stretch "$shot" $((i + 1)); then
       shown=$(row_shown_wall "$dir" $((i + 2)))
