@@ -5,23 +5,26 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # Each step says how long the whole command has run so far.
 step() { echo "== $1 [$((SECONDS / 60)) min $((SECONDS % 60)) s]"; }
+# beside COMMAND...: runs it in the background, its output held back; then_wait prints that output
+# once it has ended and returns its status.
+beside() { beside_log=$(mktemp); "$@" >"$beside_log" 2>&1 & beside_pid=$!; }
+then_wait() {
+  local status=0
+  wait $beside_pid || status=$?
+  cat "$beside_log"
+  rm "$beside_log"
+  return $status
+}
 # The web show builds while the rest installs: dpkg keeps about one core busy, and Emscripten's
 # first build of its own libraries takes over a minute where Debian ships them unbuilt.
 scripts/install-deps.sh web
-web_log=$(mktemp)
-scripts/web.sh --build-only >"$web_log" 2>&1 &
-web_build=$!
+beside scripts/web.sh --build-only
 scripts/install-deps.sh test
 step "the web show (scripts/web.sh), built beside the install"
-web_status=0
-wait $web_build || web_status=$?
-cat "$web_log"
-rm "$web_log"
-[ $web_status = 0 ] || exit $web_status
+then_wait
 # puppeteer-core, which drives the browser, comes from the npm registry while the builds run.
-npm_log=$(mktemp)
-(cd tests && npm ci --no-audit --no-fund --loglevel=error) >"$npm_log" 2>&1 &
-npm_install=$!
+install_puppeteer() { cd tests && npm ci --no-audit --no-fund --loglevel=error; }
+beside install_puppeteer
 step "builds: normal and sanitizer"
 for build in build build-asan; do
   options=()
@@ -31,11 +34,7 @@ for build in build build-asan; do
 done
 step "puppeteer-core, to drive the browser"
 # Without the npm registry the browser tests cannot run; they say so and are skipped.
-npm_status=0
-wait $npm_install || npm_status=$?
-cat "$npm_log"
-rm "$npm_log"
-[ $npm_status = 0 ] ||
+then_wait ||
   echo "npm could not install puppeteer-core: the web show's tests and measurement will be skipped"
 step "the Debian package (scripts/package.sh), of the normal build"
 scripts/package.sh

@@ -428,7 +428,7 @@ record() {
 # "start", "changes" and "end", with what was heard, "heard_after_handed", the least and most
 # time from handing a click over to hearing it (clicks 2 to 7), and "sound_behind", how much
 # longer than the track the server took to play from the first click heard to the last (less than
-# 0 when it took less: sound it dropped).
+# 0 when it took less: sound that the server or the recorder dropped).
 sync_figures() {
   local dir=$out/$1
   awk -v steal="$(cat "$dir/steal_percent")" -v sync="$dir/sync.txt" '
@@ -667,7 +667,7 @@ row_shown_wall() { awk -v row="row$2_shown_wall" '$1 == row && $2 > 0 { print $2
 # shows the stretch before is not judged when the show ended late enough to have started its
 # music after the shots assumed. Each says its figure.
 shows_every_stretch() {
-  local dir=$out/$1 i shot shown asked ahead late gap unjudged=""
+  local dir=$out/$1 i shot shown asked ahead late ended_late gap unjudged=""
   gap=$(awk '$1 == "largest_reading_gap_ms" { print $2 }' "$dir/probe.txt" 2>/dev/null)
   for i in "${!stretch_moments[@]}"; do
     shot=$dir/shot-${stretch_moments[$i]}.png
@@ -675,9 +675,9 @@ shows_every_stretch() {
     if [ -z "$gap" ]; then
       # Without the probe the shots are timed from launch: a show whose music started late (as its
       # end tells) may still show the stretch before.
-      late=$(printf %.2f "$(echo "$(cat "$dir/seconds") - 640000 / 44100 - $startup_allowance" | bc -l)")
-      [ "$i" -gt 0 ] && between 0 "$late" 1e9 && shows_stretch "$shot" $((i - 1)) || return 1
-      unjudged+=" $(basename "$shot") (the stretch before: the show ended $late s later than its shots allow for)"
+      ended_late=$(printf %.2f "$(echo "$(cat "$dir/seconds") - 640000 / 44100 - $startup_allowance" | bc -l)")
+      [ "$i" -gt 0 ] && between 0 "$ended_late" 1e9 && shows_stretch "$shot" $((i - 1)) || return 1
+      unjudged+=" $(basename "$shot") (the stretch before: the show ended $ended_late s later than its shots allow for)"
       continue
     fi
     asked=$(awk -v at="${stretch_moments[$i]}" '$1 == at { print $2 }' "$dir/shot_times.txt")
