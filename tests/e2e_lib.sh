@@ -40,6 +40,7 @@ prepare() {
 #               KWin: a KWin script)
 #   NODISPLAY   kill the X server, or the Wayland compositor (SIGKILL)
 #   ENDDISPLAY  end the X server, or the Wayland compositor, with SIGTERM: it shuts down in order
+#   FAULT       kill the Wayland compositor with the show stopped, then send the show SIGSEGV
 #   NOSOUND     kill the sound server (start_sound_server)
 #   NAMES       what a dock shows of the window: its names to "names.txt" and its icon to
 #               "icon.ppm" (x_desktop.py names; a native window under mutter: what it sent;
@@ -142,6 +143,8 @@ run_once() {
         NODISPLAY-x) pkill -KILL -f "^Xvfb $DISPLAY " ;;
         ENDDISPLAY-x) pkill -TERM -f "^Xvfb $DISPLAY " ;;
         NODISPLAY-*) kill -KILL "$compositor" ;;
+        FAULT-*) kill -STOP "$(pgrep -P $pid)"; kill -KILL "$compositor"; sleep 0.1
+          kill -SEGV "$(pgrep -P $pid)"; kill -CONT "$(pgrep -P $pid)" ;;
         ENDDISPLAY-*) kill -TERM "$compositor" ;;
         NOSOUND-*) kill -KILL -- -"$sound_server" ;;
         NAMES-mutter) [ -z "${DISPLAY:-}" ] &&
@@ -156,7 +159,7 @@ run_once() {
       esac
       # When the show says it lost its display: its process can take longer to go.
       case $event in
-        NODISPLAY@* | ENDDISPLAY@*) (
+        NODISPLAY@* | ENDDISPLAY@* | FAULT@*) (
           said="^show: the display was lost"
           while kill -0 $pid 2>/dev/null && ! grep -q "$said" stderr.txt; do sleep 0.01; done
           grep -q "$said" stderr.txt && date +%s.%N > said_lost ) & ;;

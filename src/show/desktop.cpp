@@ -4,12 +4,14 @@
 #include <SDL_image.h>
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -123,68 +125,102 @@ void present_on_wayland() {
   decorate_with_cairo();
 }
 
-// The compositor's socket, as libwayland finds it; empty when it cannot be told.
-std::string wayland_socket_path() {
+// The compositor's socket, as libwayland finds it; empty when it cannot be told. Found once, so
+// that the checks below allocate nothing and can run in a signal handler.
+sockaddr_un wayland_socket = {AF_UNIX, ""};
+
+void find_wayland_socket() {
   const char* name = getenv("WAYLAND_DISPLAY");
   const char* runtime = getenv("XDG_RUNTIME_DIR");
   if (!name) name = "wayland-0";
-  if (name[0] == '/') return name;
-  return runtime ? std::string(runtime) + "/" + name : std::string();
+  std::string path = name[0] == '/' ? name : runtime ? std::string(runtime) + "/" + name : "";
+  if (path.size() < sizeof wayland_socket.sun_path)
+    std::memcpy(wayland_socket.sun_path, path.c_str(), path.size() + 1);
 }
 
 // Whether the compositor has ended the show's own connection to it (SDL's, and any its OpenGL or
 // Vulkan driver keeps). A compositor can go on taking new connections on its socket for a while
 // after it has let its clients go, as it shuts down, but a connection it has ended stays ended:
-// this cannot race. "connections" counts those found: none, when it cannot be told.
-bool connection_ended(const std::string& socket_path, int& connections) {
+// this cannot race. "connections" counts those found: none, when it cannot be told. System calls
+// only.
+bool connection_ended(int& connections) {
   connections = 0;
   bool ended = false;
-  DIR* fds = opendir("/proc/self/fd");
-  if (!fds) return false;
-  while (dirent* entry = readdir(fds)) {
-    int fd = std::atoi(entry->d_name);
-    sockaddr_un peer = {};
-    socklen_t size = sizeof peer;
-    if (fd <= 2 || fd == dirfd(fds) ||
-        getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
-        peer.sun_family != AF_UNIX ||
-        std::string(peer.sun_path, strnlen(peer.sun_path, sizeof peer.sun_path)) != socket_path)
-      continue;
-    connections++;
-    pollfd connection = {fd, POLLRDHUP, 0};
-    if (poll(&connection, 1, 0) == 1 && (connection.revents & (POLLHUP | POLLRDHUP | POLLERR)))
-      ended = true;
+  if (!wayland_socket.sun_path[0]) return false;
+  int fds = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fds < 0) return false;
+  alignas(dirent64) char entries[4096];
+  for (ssize_t size; (size = getdents64(fds, entries, sizeof entries)) > 0;) {
+    for (ssize_t at = 0; at < size; at += reinterpret_cast<dirent64*>(entries + at)->d_reclen) {
+      int fd = 0;
+      for (const char* digit = reinterpret_cast<dirent64*>(entries + at)->d_name;
+           *digit >= '0' && *digit <= '9'; digit++)
+        fd = fd * 10 + (*digit - '0');
+      sockaddr_un peer = {};
+      socklen_t peer_size = sizeof peer;
+      if (fd <= 2 || fd == fds ||
+          getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_size) != 0 ||
+          peer.sun_family != AF_UNIX ||
+          std::strncmp(peer.sun_path, wayland_socket.sun_path, sizeof peer.sun_path) != 0)
+        continue;
+      connections++;
+      pollfd connection = {fd, POLLRDHUP, 0};
+      if (poll(&connection, 1, 0) == 1 && (connection.revents & (POLLHUP | POLLRDHUP | POLLERR)))
+        ended = true;
+    }
   }
-  closedir(fds);
+  close(fds);
   return ended;
 }
 
 // A compositor that has gone refuses new connections on its socket. Only for a connection the
 // show cannot find (one handed over in WAYLAND_SOCKET).
-bool wayland_compositor_answers(const std::string& path) {
-  sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof address.sun_path) return true;  // take it as there
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+bool wayland_compositor_answers() {
+  if (!wayland_socket.sun_path[0]) return true;  // take it as there
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return true;
-  bool answers = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  bool answers =
+      connect(fd, reinterpret_cast<const sockaddr*>(&wayland_socket), sizeof wayland_socket) == 0;
   close(fd);
   return answers;
 }
 
 // SDL reports both a close request and a lost compositor as a quit.
 bool wayland_compositor_lost() {
-  std::string path = wayland_socket_path();
   int connections = 0;
-  bool ended = connection_ended(path, connections);
-  return connections ? ended : !wayland_compositor_answers(path);
+  bool ended = connection_ended(connections);
+  return connections ? ended : !wayland_compositor_answers();
 }
 
-// Its exit handlers would call SDL_Quit, which can wait on the dead connection for good.
+// Its exit handlers would call SDL_Quit, which can wait on the dead connection for good. Said
+// once, by whichever thread finds it first; the others wait for the end.
 [[noreturn]] int display_lost(void*) {
-  std::fprintf(stderr, "show: the display was lost\n");
+  static std::atomic_flag said = ATOMIC_FLAG_INIT;
+  if (said.test_and_set())
+    for (;;) pause();
+  static const char line[] = "show: the display was lost\n";
+  ssize_t written = write(STDERR_FILENO, line, sizeof line - 1);
+  (void)written;
   _exit(exit_display_lost);
+}
+
+// SDL 2.32 can crash as it opens the window when the compositor has just ended its connection
+// (the window's objects were never made). That is a lost display, and the show says so; any
+// other fault goes on as before: to the sanitizers' handler, or the default, with a core.
+struct sigaction fault_handling_before[2];
+constexpr int faults[2] = {SIGSEGV, SIGBUS};
+
+void on_fault(int fault, siginfo_t* info, void*) {
+  if (wayland_compositor_lost()) display_lost(nullptr);
+  for (int i = 0; i < 2; i++) sigaction(faults[i], &fault_handling_before[i], nullptr);
+  if (info->si_code <= 0) raise(fault);  // one sent by a process comes again; a real one recurs
+}
+
+void report_faults_after_a_lost_connection() {
+  struct sigaction handling = {};
+  handling.sa_sigaction = on_fault;
+  handling.sa_flags = SA_SIGINFO;
+  for (int i = 0; i < 2; i++) sigaction(faults[i], &handling, &fault_handling_before[i]);
 }
 
 // SDL, waiting for a new window's first configure event, and libdecor's cairo plugin, dispatching
@@ -193,10 +229,9 @@ bool wayland_compositor_lost() {
 // connection for the whole show.
 void watch_the_connection() {
   std::thread([] {
-    std::string path = wayland_socket_path();
     for (;;) {
       int connections = 0;
-      if (connection_ended(path, connections)) display_lost(nullptr);
+      if (connection_ended(connections)) display_lost(nullptr);
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   }).detach();
@@ -237,6 +272,7 @@ void prepare_desktop() {
   // A write to a display that has gone raises SIGPIPE, which would end the show by its default
   // action (status 141); ignored, the write fails and the lost display is reported as such.
   std::signal(SIGPIPE, SIG_IGN);
+  find_wayland_socket();
   quiet_alsa();
   name_the_application();
   const char* chosen = getenv("SDL_VIDEODRIVER");
@@ -247,6 +283,7 @@ void prepare_desktop() {
   } else if (chosen ? std::strcmp(chosen, "wayland") == 0 : getenv("WAYLAND_DISPLAY") != nullptr) {
     present_on_wayland();
     watch_the_connection();
+    report_faults_after_a_lost_connection();
   }
 }
 
@@ -261,7 +298,7 @@ void name_the_window() {
 
 const char* why_no_window() {
   int connections = 0;
-  if (connection_ended(wayland_socket_path(), connections)) display_lost(nullptr);
+  if (connection_ended(connections)) display_lost(nullptr);
   static std::string why;
   char driver[32] = "";
   SDL_VideoDriverName(driver, sizeof driver);
