@@ -147,8 +147,8 @@ run_once() {
         NODISPLAY-x) pkill -KILL -f "^Xvfb $DISPLAY " ;;
         ENDDISPLAY-x) pkill -TERM -f "^Xvfb $DISPLAY " ;;
         NODISPLAY-*) kill -KILL "$compositor" ;;
-        FAULT-*) kill -STOP "$(pgrep -P $pid)"; kill -KILL "$compositor"; sleep 0.1
-          kill -SEGV "$(pgrep -P $pid)"; kill -CONT "$(pgrep -P $pid)" ;;
+        FAULT-*) show_pid=$(pgrep -P $pid); kill -STOP "$show_pid"; kill -KILL "$compositor"; sleep 0.1
+          kill -SEGV "$show_pid"; kill -CONT "$show_pid" ;;
         ENDDISPLAY-*) kill -TERM "$compositor" ;;
         NOSOUND-*) kill -KILL -- -"$sound_server" ;;
         NAMES-mutter) [ -z "${DISPLAY:-}" ] &&
