@@ -17,7 +17,7 @@ gi.require_version("Gst", "1.0")
 from gi.repository import Gio, GLib, Gst  # noqa: E402
 
 BUS = Gio.bus_get_sync(Gio.BusType.SESSION)
-ALT, F4, SHIFT = 0xFFE9, 0xFFC1, 0xFFE1
+ALT, F4 = 0xFFE9, 0xFFC1
 TITLE_BAR = (8, 7, 6)
 
 
@@ -54,13 +54,6 @@ def start_session():
     if not node:
         sys.exit("mutter's screen cast did not start")
     return desktop, node[0]
-
-
-def press(desktop, *keysyms):
-    """Presses the keys in turn, then lets them go in reverse."""
-    for keysym, pressed in [(k, True) for k in keysyms] + [(k, False) for k in reversed(keysyms)]:
-        call(desktop, "org.gnome.Mutter.RemoteDesktop.Session", "NotifyKeyboardKeysym",
-             GLib.Variant("(ub)", (keysym, pressed)))
 
 
 def window_content(pixel, width, height):
@@ -105,9 +98,6 @@ def save_frame(sample, file_name):
 def main():
     Gst.init(None)
     desktop, node = start_session()
-    # mutter adds the session's keyboard at its first key. Added at the close, on a busy host its
-    # first keys could come before it was ready and be lost; a desktop's keyboard is there first.
-    press(desktop, SHIFT)
     # The screen cast's latest frame is kept as it came, and converted only when a shot asks.
     pipeline = Gst.parse_launch(f"pipewiresrc path={node} ! video/x-raw,format=BGRx ! "
                                 "appsink name=latest max-buffers=1 drop=true")
@@ -133,7 +123,9 @@ def main():
                 save_frame(shown, command[1])
             print(f"done {arrived.get(shown.get_buffer().pts, 0) if shown else 0:.6f}", flush=True)
         elif command == ["close"]:
-            press(desktop, ALT, F4)
+            for keysym, pressed in ((ALT, True), (F4, True), (F4, False), (ALT, False)):
+                call(desktop, "org.gnome.Mutter.RemoteDesktop.Session", "NotifyKeyboardKeysym",
+                     GLib.Variant("(ub)", (keysym, pressed)))
             print(f"{time.time():.9f}", flush=True)
     pipeline.set_state(Gst.State.NULL)
     call(desktop, "org.gnome.Mutter.RemoteDesktop.Session", "Stop")
