@@ -143,7 +143,8 @@ run_once() {
           # The remote desktop session of mutter does not always start on a loaded host: an X window
           # is then asked as a window manager asks it, and a native one cannot be.
           [ -s action_sent ] || [ -z "${DISPLAY:-}" ] || "$tests/x_desktop.py" close "$(pgrep -P $pid)" > action_sent
-          [ -s action_sent ] || echo "${no_shots:-the remote desktop of mutter did not answer}" > close_not_sent ;;
+          if [ ! -s action_sent ]; then echo "${no_shots:-the remote desktop of mutter did not answer}" > close_not_sent
+          elif [ ! -s close_not_sent ]; then mutter_closes $pid & fi ;;
         NODISPLAY-x) pkill -KILL -f "^Xvfb $DISPLAY " ;;
         ENDDISPLAY-x) pkill -TERM -f "^Xvfb $DISPLAY " ;;
         NODISPLAY-*) kill -KILL "$compositor" ;;
@@ -266,14 +267,32 @@ start_sway() { # RUNTIME KIND
   fi
 }
 
+# mutter_closes PID: when PID still runs a second after its close keys and mutter has run no close
+# binding for them, says so in close_not_sent. On a loaded host mutter 48 at times loses a remote
+# desktop's keys before it handles them: its log then has no key event at all, and no window is
+# asked to close.
+mutter_closes() {
+  local until=$(($(date +%s%N) + 1000000000))
+  while ! grep -q "Running handler for close" "$XDG_RUNTIME_DIR/mutter.log" 2>/dev/null; do
+    if [ "$(date +%s%N)" -gt $until ]; then
+      kill -0 "$1" 2>/dev/null && echo "mutter ran no close binding within 1 s of the keys" > close_not_sent
+      return
+    fi
+    sleep 0.01
+  done
+}
+export -f mutter_closes
+
 # mutter in a D-Bus session of its own with PipeWire (for its screen cast); mutter_desktop.py
 # takes requests written to $desktop_requests and answers in $desktop_answers (desktop_ask).
 start_mutter() { # RUNTIME KIND
   local runtime=$1 x11=--no-x11
   [ "$2" = mutter-xwayland ] && x11=
   desktop=mutter
-  group=$(env -i PATH="$PATH" HOME="$runtime" XDG_RUNTIME_DIR="$runtime" setsid "${as_compositor_user[@]}" \
-    dbus-run-session -- sh -c 'echo "$DBUS_SESSION_BUS_ADDRESS" > "$0/bus"; pipewire & wireplumber &
+  # Its log tells which key bindings it ran (mutter_closes).
+  group=$(env -i PATH="$PATH" HOME="$runtime" XDG_RUNTIME_DIR="$runtime" MUTTER_DEBUG=keybindings \
+    setsid "${as_compositor_user[@]}" dbus-run-session -- \
+    sh -c 'echo "$DBUS_SESSION_BUS_ADDRESS" > "$0/bus"; pipewire & wireplumber &
       exec mutter --headless --wayland '"$x11"' --virtual-monitor 1280x1024' "$runtime" \
     > "$runtime/mutter.log" 2>&1 & echo $!)
   for _ in $(seq 100); do
