@@ -26,8 +26,9 @@ lost_moments=(1.0 3.0 6.5)
 [ "${SANITIZED:-0}" = 1 ] && lost_moments=(3.0)
 
 # closed_checks NAME MOMENT: run NAME, asked to close at MOMENT s, ended within a second with
-# status 3. Not judged where the desktop could not ask it, or asked it over a second late; nor is
-# the time in the sanitizer build, whose leak check at exit took 1.1-1.3 s beside two CPU hogs.
+# status 3. Not judged where the desktop could not ask it or lost its keys, or asked it over a
+# second late; nor is the time in the sanitizer build, whose leak check at exit took 1.1-1.3 s
+# beside two CPU hogs.
 closed_checks() {
   local after
   after=$(cat "$out/$1/seconds_after_action" 2>/dev/null)
