@@ -290,6 +290,9 @@ start_mutter() { # RUNTIME KIND
   local runtime=$1 x11=--no-x11
   [ "$2" = mutter-xwayland ] && x11=
   desktop=mutter
+  # mutter starts no Xwayland where another user made this folder (mutter run first, as nobody, on
+  # a machine without systemd-tmpfiles): it is made as the system makes it.
+  install -d -m 1777 /tmp/.X11-unix
   # Its log tells which key bindings it ran (mutter_closes).
   group=$(env -i PATH="$PATH" HOME="$runtime" XDG_RUNTIME_DIR="$runtime" MUTTER_DEBUG=keybindings \
     setsid "${as_compositor_user[@]}" dbus-run-session -- \
