@@ -1,6 +1,8 @@
 #include "show_setup.h"
 
 #include <malloc.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <csignal>
 #include <cstdio>
@@ -23,6 +25,13 @@ namespace {
 }  // namespace
 
 void init_show() {
+  // SDL turns SIGINT and SIGTERM into quit events while it starts, which would read as a close:
+  // they wait until its handlers are gone, then end the show by their default action.
+  sigset_t ending;
+  sigemptyset(&ending);
+  sigaddset(&ending, SIGINT);
+  sigaddset(&ending, SIGTERM);
+  sigprocmask(SIG_BLOCK, &ending, nullptr);
   prepare_desktop();
   // Canvases (3 MiB each pass) get mappings of their own that go back to the system when freed,
   // instead of growing the heap for good once the effect has run.
@@ -33,9 +42,9 @@ void init_show() {
   if (!SDL_WasInit(SDL_INIT_VIDEO) && SDL_InitSubSystem(SDL_INIT_VIDEO) != 0)
     fail("cannot initialise SDL video", SDL_GetError());
   std::atexit(SDL_Quit);
-  // SDL turns these into quit events, which the show never reads: let them end it instead.
   std::signal(SIGINT, SIG_DFL);
   std::signal(SIGTERM, SIG_DFL);
+  pthread_sigmask(SIG_UNBLOCK, &ending, nullptr);
 
   name_the_window();
   screen = SDL_SetVideoMode(1024, 768, 32, SDL_HWSURFACE | SDL_DOUBLEBUF);
