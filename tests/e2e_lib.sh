@@ -585,7 +585,21 @@ ends_on_time() {
   latest=$(echo "$end + 2 + ${3:-0}" | bc -l)
   status_is "$1" 1 || return
   between "$(echo "$end - 0.2" | bc -l)" "$seconds" "$latest" && return
-  between "$latest" "$seconds" 1e9 && followed_late_sound "$1" "${3:-0}"
+  between "$latest" "$seconds" 1e9 || return
+  slow_start "$1" "$end" && return 77
+  followed_late_sound "$1" "${3:-0}"
+}
+
+# slow_start NAME END: a run with the probe whose show started late, but ended on time (END) after
+# its music started (with no sound output, its first frame); prints the figures.
+slow_start() {
+  local started
+  started=$(cat "$out/$1/music_start" 2>/dev/null || cat "$out/$1/first_frame" 2>/dev/null) || return
+  awk -v started="$started" -v exited="$(cat "$out/$1/exited_at")" \
+    -v seconds="$(cat "$out/$1/seconds")" -v end="$2" 'BEGIN {
+      if (exited - started < end - 0.2 || exited - started > end + 1) exit 1
+      printf "   not judged: it started %.2f s after its launch, and ended %.2f s after that\n", \
+        started - exited + seconds, exited - started }'
 }
 
 # followed_late_sound NAME WAIT: a show recorded from a sound server (record) that ended late, but

@@ -234,14 +234,14 @@ echo "== side by side: no q_portal.png; no sound output (no such SDL driver, and
 echo "   and the desktop: pings throughout, the close button, a lost display"
 prepare no_picture
 rm "$out/no_picture/q_portal.png"
-run no_picture 5.0 &
+probe=${probe_library:-} run no_picture 5.0 &
 prepare no_sound
-audio_driver=no-such-driver run no_sound &
+audio_driver=no-such-driver probe=${probe_library:-} run no_sound &
 # An ALSA with nothing configured, as on a machine with no sound card, whatever this host has.
 prepare no_card
-audio_driver=alsa show_env=ALSA_CONFIG_PATH=/dev/null run no_card &
+audio_driver=alsa show_env=ALSA_CONFIG_PATH=/dev/null probe=${probe_library:-} run no_card &
 prepare pings
-run pings PING@0.3 NAMES@3.0 &
+probe=${probe_library:-} run pings PING@0.3 NAMES@3.0 &
 prepare close
 show_env=SDL_VIDEO_X11_WMCLASS=users.own run close NAMES@3.0 CLOSE@7.0 &
 prepare no_display
@@ -264,11 +264,14 @@ lost_checks no_display
 check "no sanitizer report" no_sanitizer_report close
 
 # no_answer_run: the show on a sound server that sets up no stream (it has no session manager).
+# The probe only tells when its first frame came (no_answer_shown).
 no_answer_run() {
   prepare no_answer
   start_sound_server no_session_manager
   echo $? >"$out/no_answer/server_status"
-  audio_driver=default run no_answer 3.5
+  audio_driver=default show_env="${probe_library:+LD_PRELOAD=$probe_library SHOW_PROBE_REPORT=probe.txt \
+    SHOW_PROBE_FIRST_FRAME=first_frame}" \
+    run no_answer 3.5
   stop_sound_server
 }
 
@@ -346,7 +349,18 @@ echo "== a server that sets up no stream (no session manager)"
 [ "${SANITIZED:-0}" = 1 ] && no_answer_run
 check "no_answer: a private sound server without its session manager" \
   [ "$(cat "$out/no_answer/server_status")" = 0 ]
-check "no_answer: the window shows the show" shows_picture "$out/no_answer/shot-3.5.png" step1.png
+# no_answer_shown: the window showed the first picture when shot, after the server's 3 s; not judged
+# where the first frame came after the shot.
+no_answer_shown() {
+  if [ -s "$out/no_answer/first_frame" ] && awk -v first="$(cat "$out/no_answer/first_frame")" \
+    '$1 == 3.5 { exit !(first > $2) }' "$out/no_answer/shot_times.txt"; then
+    printf "   not judged: its first frame came %.2f s after the launch, after the shot\n" "$(echo \
+      "$(cat "$out/no_answer/first_frame") - $(cat "$out/no_answer/exited_at") + $(cat "$out/no_answer/seconds")" | bc -l)"
+    return 77
+  fi
+  shows_picture "$out/no_answer/shot-3.5.png" step1.png
+}
+check "no_answer: the window shows the show" no_answer_shown
 check "no_answer: it says so in one line: $(grep '^audio:' "$out/no_answer/stderr.txt")" \
   [ "$(grep -c '^audio:' "$out/no_answer/stderr.txt")" = 1 ]
 check "no_answer: it gave the server 3 s, then played silently" grep -qx \
