@@ -1,8 +1,6 @@
 #include "show_setup.h"
 
 #include <malloc.h>
-#include <pthread.h>
-#include <signal.h>
 
 #include <csignal>
 #include <cstdio>
@@ -25,26 +23,22 @@ namespace {
 }  // namespace
 
 void init_show() {
-  // SDL turns SIGINT and SIGTERM into quit events while it starts, which would read as a close:
-  // they wait until its handlers are gone, then end the show by their default action.
-  sigset_t ending;
-  sigemptyset(&ending);
-  sigaddset(&ending, SIGINT);
-  sigaddset(&ending, SIGTERM);
-  sigprocmask(SIG_BLOCK, &ending, nullptr);
   prepare_desktop();
   // Canvases (3 MiB each pass) get mappings of their own that go back to the system when freed,
   // instead of growing the heap for good once the effect has run.
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  // SDL would turn SIGINT and SIGTERM into quit events, which read as a close: they end the show
+  // by their default action instead, from its first moment.
+  setenv("SDL_NO_SIGNAL_HANDLERS", "1", 0);
   // SDL stops at the first subsystem that fails to start (audio, say, on a machine without
   // sound); only video is needed here, so it gets a second chance of its own.
   SDL_Init(SDL_INIT_EVERYTHING);
   if (!SDL_WasInit(SDL_INIT_VIDEO) && SDL_InitSubSystem(SDL_INIT_VIDEO) != 0)
     fail("cannot initialise SDL video", SDL_GetError());
   std::atexit(SDL_Quit);
+  // Where the user's own SDL setting let SDL take them, they are taken back.
   std::signal(SIGINT, SIG_DFL);
   std::signal(SIGTERM, SIG_DFL);
-  pthread_sigmask(SIG_UNBLOCK, &ending, nullptr);
 
   name_the_window();
   screen = SDL_SetVideoMode(1024, 768, 32, SDL_HWSURFACE | SDL_DOUBLEBUF);
