@@ -63,9 +63,11 @@ for run_number in 0 1 2 3 4; do
     fault=${faults[$(((run_number + i) % 5))]}
     shot=$out/$name/shot-${on_screen_at[$i]}.png
     case $fault in
-      other) check "${pictures[$i]} as ${other_formats[$i]} shows" shows_picture "$shot" "${pictures[$i]}" ;;
-      half) check "${pictures[$i]} cut in half: black or the picture" black_or_picture "$shot" "${pictures[$i]}" ;;
-      *) check "${pictures[$i]} $fault: black" is_black "$shot" ;;
+      other) check "${pictures[$i]} as ${other_formats[$i]} shows" \
+        timed_from_launch "$name" shows_picture "$shot" "${pictures[$i]}" ;;
+      half) check "${pictures[$i]} cut in half: black or the picture" \
+        timed_from_launch "$name" black_or_picture "$shot" "${pictures[$i]}" ;;
+      *) check "${pictures[$i]} $fault: black" timed_from_launch "$name" is_black "$shot" ;;
     esac
   done
 done
@@ -78,14 +80,14 @@ check "answers every ping within 1 s, also while the large picture decodes (long
   sort -n "$dir/pings.txt" | tail -1) ms)" awk '$1 == "none" || $1 > 1000 { exit 1 } END { exit NR < 100 }' \
   "$dir/pings.txt"
 check "no sanitizer report" no_sanitizer_report "$name"
-check "1 x 1: one red pixel at the corner" pixel_is "$dir/shot-0.8.png" 0 0 255 0 0
-check "1 x 1: black beside it" pixel_is "$dir/shot-0.8.png" 1 1 0 0 0
-check "640 x 480: top left" pixel_is "$dir/shot-2.1.png" 639 479 0 255 0
-check "640 x 480: black to the right" pixel_is "$dir/shot-2.1.png" 640 100 0 0 0
-check "640 x 480: black below" pixel_is "$dir/shot-2.1.png" 100 480 0 0 0
-check "4000 x 3000: clipped to the window" pixel_is "$dir/shot-3.5.png" 1023 767 0 0 255
-check "grey" pixel_is "$dir/shot-5.0.png" 512 384 128 128 128
-check "half-transparent yellow over black" pixel_is "$dir/shot-13.0.png" 512 384 128 128 0
+check "1 x 1: one red pixel at the corner" timed_from_launch "$name" pixel_is "$dir/shot-0.8.png" 0 0 255 0 0
+check "1 x 1: black beside it" timed_from_launch "$name" pixel_is "$dir/shot-0.8.png" 1 1 0 0 0
+check "640 x 480: top left" timed_from_launch "$name" pixel_is "$dir/shot-2.1.png" 639 479 0 255 0
+check "640 x 480: black to the right" timed_from_launch "$name" pixel_is "$dir/shot-2.1.png" 640 100 0 0 0
+check "640 x 480: black below" timed_from_launch "$name" pixel_is "$dir/shot-2.1.png" 100 480 0 0 0
+check "4000 x 3000: clipped to the window" timed_from_launch "$name" pixel_is "$dir/shot-3.5.png" 1023 767 0 0 255
+check "grey" timed_from_launch "$name" pixel_is "$dir/shot-5.0.png" 512 384 128 128 128
+check "half-transparent yellow over black" timed_from_launch "$name" pixel_is "$dir/shot-13.0.png" 512 384 128 128 0
 
 # music_checks NAME RATE SOUND_SECONDS: the show, run with music shorter than the show, played
 # all of it at the right speed, then silence, and ended on time.
