@@ -602,10 +602,15 @@ ends_on_time() {
 timed_from_launch() {
   "${@:2}" && return
   local late
-  late=$(echo "$(cat "$out/$1/seconds") - 640000 / 44100 - $startup_allowance" | bc -l)
+  late=$(ended_late "$1")
   [ "${SANITIZED:-0}" = 1 ] && between 0.5 "$late" 1e9 || return 1
-  printf "   not judged in the sanitizer build: the show ended %.2f s late\n" "$late"
+  echo "   not judged in the sanitizer build: the show ended $late s late"
   return 77
+}
+
+# ended_late NAME: how much later than its shots allow for the show ended, in seconds.
+ended_late() {
+  printf %.2f "$(echo "$(cat "$out/$1/seconds") - 640000 / 44100 - $startup_allowance" | bc -l)"
 }
 
 # slow_start NAME END: a run with the probe whose show started late, but ended on time (END) after
@@ -787,7 +792,7 @@ shows_every_stretch() {
     if [ -z "$gap" ]; then
       # Without the probe the shots are timed from launch: a show whose music started late (as its
       # end tells) may still show the stretch before.
-      ended_late=$(printf %.2f "$(echo "$(cat "$dir/seconds") - 640000 / 44100 - $startup_allowance" | bc -l)")
+      ended_late=$(ended_late "$1")
       [ "$i" -gt 0 ] && between 0 "$ended_late" 1e9 && shows_stretch "$shot" $((i - 1)) || return 1
       unjudged+=" $(basename "$shot") (the stretch before: the show ended $ended_late s later than its shots allow for)"
       continue
