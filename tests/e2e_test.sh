@@ -230,6 +230,25 @@ check "exits with status 2" status_is no_music 2
 check "says why: $(grep '^show:' "$out/no_music/stderr.txt")" grep -qx \
   'show: cannot open "brimvale.mp3": No such file or directory' "$out/no_music/stderr.txt"
 
+echo "== no display at all (no X server, no Wayland compositor), and one lost as the show starts"
+prepare no_window
+(cd "$out/no_window" && env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR="$out/no_window" LSAN_OPTIONS=exitcode=0 \
+  SDL_AUDIODRIVER=dummy timeout -s KILL 30 "$show" 2>stderr.txt; echo $? > rc)
+check "exits with status 2" status_is no_window 2
+check "says why, and nothing else: $(own_stderr no_window | tr '\n' '|')" eval '[ "$(own_stderr no_window)" = \
+  "show: cannot open a 1024x768 window: no X server or Wayland compositor answers" ]'
+# Alone, so that it starts quickly: its X server goes 0.2 s after the launch, before or while SDL
+# takes it.
+prepare early_lost
+run early_lost NODISPLAY@0.2
+check "early_lost: a display lost as it starts ends it within a second (in $(cat "$out/early_lost/seconds_after_action") s)" \
+  ended_within_a_second early_lost
+check "early_lost: status 4, saying so (or 2, saying why, where it had gone before the show looked): $(cat "$out/early_lost/rc") $(own_stderr early_lost | grep -v ^CRITICAL | tr '\n' '|')" \
+  eval 'case $(cat "$out/early_lost/rc") in
+    4) grep -qx "show: the display was lost" "$out/early_lost/stderr.txt" ;;
+    2) grep -qx "show: cannot open a 1024x768 window: no X server or Wayland compositor answers" "$out/early_lost/stderr.txt" ;;
+    *) false ;; esac'
+
 echo "== side by side: no q_portal.png; no sound output (no such SDL driver, and ALSA with no card);"
 echo "   and the desktop: pings throughout, the close button, a lost display"
 prepare no_picture

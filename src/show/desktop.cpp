@@ -30,9 +30,16 @@ bool is(const char* variable, const char* value) {
 }
 
 // The connection that found the X server, held until SDL has its own: an X server with no client
-// left resets itself, which would hold up SDL's connection by 20-40 ms (Xvfb here).
+// left resets itself, which would hold up SDL's connection by 20-40 ms (Xvfb here). Until then it
+// also tells whether the X server has gone since.
 void* x_probe = nullptr;
 int (*close_x_probe)(void*) = nullptr;
+int (*x_probe_fd)(void*) = nullptr;
+
+// Whether the user chose SDL's video driver, and whether a Wayland compositor answered as the
+// show started.
+bool driver_chosen = false;
+bool wayland_answered = false;
 
 // Xlib is loaded at run time, as SDL loads it, so that a Wayland-only system need not have it;
 // it stays loaded for SDL's X11 driver.
@@ -42,8 +49,16 @@ bool x_server_answers() {
   if (!xlib) return false;
   auto open_display = reinterpret_cast<void* (*)(const char*)>(dlsym(xlib, "XOpenDisplay"));
   close_x_probe = reinterpret_cast<int (*)(void*)>(dlsym(xlib, "XCloseDisplay"));
-  if (open_display && close_x_probe) x_probe = open_display(nullptr);
+  x_probe_fd = reinterpret_cast<int (*)(void*)>(dlsym(xlib, "XConnectionNumber"));
+  if (open_display && close_x_probe && x_probe_fd) x_probe = open_display(nullptr);
   return x_probe != nullptr;
+}
+
+// Whether the X server that answered has ended that first connection since: it has gone.
+bool x_server_gone() {
+  if (!x_probe) return false;
+  pollfd connection = {x_probe_fd(x_probe), POLLRDHUP, 0};
+  return poll(&connection, 1, 0) == 1 && (connection.revents & (POLLHUP | POLLRDHUP | POLLERR));
 }
 
 // The name by which the desktop matches the window to the show's desktop entry, for its name and
@@ -266,6 +281,33 @@ asm(".pushsection .rodata\n"
     "show_icon_png_end:\n"
     ".popsection\n");
 
+// Xlib calls its handlers when the connection to the display breaks, and when a request fails;
+// its own ones call exit(), with the status of a show that reached its end, and the exit handlers
+// then wait on the broken connection, which can hang. Set as soon as Xlib is loaded, so that an X
+// server that goes while SDL starts is a lost display too, and again once the window is open.
+void end_show_when_x_server_is_lost() {
+  void* xlib = dlopen("libX11.so.6", RTLD_LAZY | RTLD_NOLOAD);
+  if (!xlib) return;
+  using Handler = int (*)(void*);
+  auto set_io_error_handler =
+      reinterpret_cast<Handler (*)(Handler)>(dlsym(xlib, "XSetIOErrorHandler"));
+  if (set_io_error_handler) set_io_error_handler(display_lost);
+  using ErrorHandler = int (*)(void*, XErrorReport*);
+  auto set_error_handler =
+      reinterpret_cast<ErrorHandler (*)(ErrorHandler)>(dlsym(xlib, "XSetErrorHandler"));
+  if (set_error_handler) set_error_handler(on_x_error);
+  dlclose(xlib);
+}
+
+// A display that the show found as it started and that has gone since, before SDL had a window on
+// it, is a lost display too.
+void end_show_if_display_went() {
+  int connections = 0;
+  if (connection_ended(connections) || x_server_gone() ||
+      (wayland_answered && !connections && !wayland_compositor_answers()))
+    display_lost(nullptr);
+}
+
 }  // namespace
 
 void prepare_desktop() {
@@ -276,11 +318,14 @@ void prepare_desktop() {
   quiet_alsa();
   name_the_application();
   const char* chosen = getenv("SDL_VIDEODRIVER");
+  driver_chosen = chosen != nullptr;
   bool x11 = chosen ? std::strcmp(chosen, "x11") == 0 : x_server_answers();
   if (x11) {
     setenv("SDL_VIDEODRIVER", "x11", 0);
     present_in_software();
+    end_show_when_x_server_is_lost();
   } else if (chosen ? std::strcmp(chosen, "wayland") == 0 : getenv("WAYLAND_DISPLAY") != nullptr) {
+    wayland_answered = wayland_compositor_answers();
     present_on_wayland();
     watch_the_connection();
     report_faults_after_a_lost_connection();
@@ -297,8 +342,7 @@ void name_the_window() {
 }
 
 const char* why_no_window() {
-  int connections = 0;
-  if (connection_ended(connections)) display_lost(nullptr);
+  end_show_if_display_went();
   static std::string why;
   char driver[32] = "";
   SDL_VideoDriverName(driver, sizeof driver);
@@ -308,22 +352,21 @@ const char* why_no_window() {
   return why.c_str();
 }
 
-// Xlib calls its handlers when the connection to the display breaks, and when a request fails;
-// its own ones call exit().
+// SDL's last resort where it finds no display, its offscreen driver, opens windows that nobody
+// sees. Unless the user chose it, the show has no window there.
+const char* why_no_display() {
+  char driver[32] = "";
+  SDL_VideoDriverName(driver, sizeof driver);
+  if (driver_chosen || (std::strcmp(driver, "offscreen") != 0 && std::strcmp(driver, "dummy") != 0))
+    return nullptr;
+  end_show_if_display_went();
+  return "no X server or Wayland compositor answers";
+}
+
 void end_show_when_display_is_lost() {
   if (x_probe) close_x_probe(x_probe);
   x_probe = nullptr;
-  void* xlib = dlopen("libX11.so.6", RTLD_LAZY | RTLD_NOLOAD);
-  if (!xlib) return;
-  using Handler = int (*)(void*);
-  auto set_io_error_handler =
-      reinterpret_cast<Handler (*)(Handler)>(dlsym(xlib, "XSetIOErrorHandler"));
-  if (set_io_error_handler) set_io_error_handler(display_lost);
-  using ErrorHandler = int (*)(void*, XErrorReport*);
-  auto set_error_handler =
-      reinterpret_cast<ErrorHandler (*)(ErrorHandler)>(dlsym(xlib, "XSetErrorHandler"));
-  if (set_error_handler) set_error_handler(on_x_error);
-  dlclose(xlib);
+  end_show_when_x_server_is_lost();
 }
 
 void end_show_on_quit() {

@@ -10,9 +10,12 @@
 void prepare_desktop();
 // The window's title, "Brimvale Show", and the show's icon. Call before the window opens.
 void name_the_window();
-// Why SDL opened no window, never empty. A Wayland compositor that went while the window opened
-// ends the show instead, as a lost display.
+// Why SDL opened no window, never empty. A display that went while SDL started or the window
+// opened ends the show instead, as a lost display.
 const char* why_no_window();
+// Why SDL's video has no display to show a window on, or nullptr where it has one. Call after
+// SDL's video starts.
+const char* why_no_display();
 // Once the window is open: a lost X display, or the window gone from under the show, ends the
 // process at once with exit_display_lost.
 // Also lets go of the connection with which prepare_desktop found the X server.

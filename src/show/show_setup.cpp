@@ -34,7 +34,8 @@ void init_show() {
   // sound); only video is needed here, so it gets a second chance of its own.
   SDL_Init(SDL_INIT_EVERYTHING);
   if (!SDL_WasInit(SDL_INIT_VIDEO) && SDL_InitSubSystem(SDL_INIT_VIDEO) != 0)
-    fail("cannot initialise SDL video", SDL_GetError());
+    fail("cannot initialise SDL video", why_no_window());
+  if (const char* why = why_no_display()) fail("cannot open a 1024x768 window", why);
   std::atexit(SDL_Quit);
   // Where the user's own SDL setting let SDL take them, they are taken back.
   std::signal(SIGINT, SIG_DFL);

@@ -42,6 +42,10 @@ const char* why_no_window() {
   return why.c_str();
 }
 
+const char* why_no_display() {
+  return nullptr;
+}
+
 // A page that goes away takes the show with it.
 void end_show_when_display_is_lost() {}
 
