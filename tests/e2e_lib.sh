@@ -783,13 +783,15 @@ row_shown_wall() { awk -v row="row$2_shown_wall" '$1 == row && $2 > 0 { print $2
 # shows_every_stretch NAME: the screenshots taken at stretch_moments show what belongs there.
 # With the probe's figures, a shot that shows the stretch before is not judged (status 77) when
 # the screen lagged (the show had presented the new one 0.2 s or more before the shot was asked
-# for) or the host starved the show (it never presented the new one, and its passes came
+# for), the sound server played late (sync_figures found it playing the clicks slower than the
+# track; the show presented the new one after the shot was asked for, as its sound came) or the
+# host starved the show (it never presented the new one, and its passes came
 # further apart than that stretch's window); so is one that shows the stretch after, when the
 # show presented that after the shot was asked for (the shot came late). Without them, one that
 # shows the stretch before is not judged when the show ended late enough to have started its
 # music after the shots assumed. Each says its figure.
 shows_every_stretch() {
-  local dir=$out/$1 i shot shown asked ahead late ended_late gap unjudged=""
+  local dir=$out/$1 i shot shown asked ahead late ended_late gap lag lost unjudged=""
   gap=$(awk '$1 == "largest_reading_gap_ms" { print $2 }' "$dir/probe.txt" 2>/dev/null)
   for i in "${!stretch_moments[@]}"; do
     shot=$dir/shot-${stretch_moments[$i]}.png
@@ -820,8 +822,12 @@ shows_every_stretch() {
     else
       ahead=$(printf %.2f "$(echo "$asked - $shown" | bc -l)")
       echo "   the show presented it $ahead s before the shot was asked for"
-      between 0.2 "$ahead" 1000 && shows_stretch "$shot" $((i - 1)) || return 1
-      unjudged+=" $(basename "$shot") (the stretch before: the screen lagged $ahead s)"
+      if between 0.2 "$ahead" 1000; then lag="the screen lagged $ahead s"
+      elif lost=$(server_lost_time "$1") && [[ $lost == *slower ]]; then
+        lag="presented after the shot, as the sound came: the server played the clicks $lost than the track"
+      else return 1; fi
+      shows_stretch "$shot" $((i - 1)) || return 1
+      unjudged+=" $(basename "$shot") (the stretch before; $lag)"
     fi
   done
   [ -z "$unjudged" ] && return

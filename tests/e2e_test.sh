@@ -331,9 +331,9 @@ sound_server_run() {
   "$audio_check" clicks "$out/$name/brimvale.mp3"
   once_more_if_tracer_crashed "$name" served_run "$@"
   check "$name: exits with status 1 on time" ends_on_time "$name"
+  [ -n "${probe_library:-}" ] && sync_figures "$name"
   check "$name: every picture in its stretch" shows_every_stretch "$name"
   check "no sanitizer report" no_sanitizer_report "$name"
-  [ -n "${probe_library:-}" ] && sync_figures "$name"
 }
 echo "== on a PipeWire server, through its PulseAudio service (default) and SDL's native PipeWire output"
 for driver in default pipewire; do
