@@ -2,7 +2,9 @@
 // SDL_image calls a pass makes, the steady clock the music clock reads on the main thread, the
 // audio output's handovers (SDL's audio callback, or writes to the sound server) and exit(). At
 // exit it writes what it saw to $SHOW_PROBE_REPORT, and the handovers (wall time in s, frames)
-// to $SHOW_PROBE_CALLBACKS if set.
+// to $SHOW_PROBE_CALLBACKS if set, and its flips (wall time in s when the flip returned, how long
+// it took in ms, and how long the main thread had waited for a CPU so far, in ms) to
+// $SHOW_PROBE_FLIPS if set.
 // $SHOW_PROBE_LAUNCH_NS is the wall-clock time (ns) at which the process was started; the wall
 // times of the first frame and of the first handover (where the music clock starts) go to
 // $SHOW_PROBE_FIRST_FRAME and $SHOW_PROBE_MUSIC_START at once, if set. With
@@ -10,11 +12,13 @@
 // after the first, as a starved audio thread would be.
 #include <SDL.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,9 +53,11 @@ long resident_kib() {
   return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-enum Pass { kPicturePass, kEffectPass };
+enum Pass : uint8_t { kPicturePass, kEffectPass };
 struct Frame {
   double at;
+  uint32_t waited_us;  // the main thread's time on the run queue, so far
+  uint16_t flip_us;    // capped
   Pass pass;
 };
 struct MemorySample {
@@ -66,6 +72,7 @@ MemorySample* memory;
 size_t frame_count = 0, sample_count = 0;
 double launch = 0, first_callback = 0, last_reading = 0, largest_reading_gap = 0;
 bool effect_since_flip = false;
+int main_thread_schedstat = -1;
 const char* const rows[] = {"step1.png", "this is coffee.png", "the_machine.png", "q_portal.png",
                             "canvas",    "all_done.png"};
 int row_hits[6];
@@ -90,6 +97,18 @@ __attribute__((constructor)) void start_probe() {
   std::memset(memory, 1, kMaxSamples * sizeof(MemorySample));
   const char* launched = std::getenv("SHOW_PROBE_LAUNCH_NS");
   launch = launched ? std::atof(launched) * 1e-9 : wall_seconds();
+  main_thread_schedstat = open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
+}
+
+// How long the main thread has waited for a CPU: the kernel's second figure, in ns.
+uint32_t main_thread_waited_us() {
+  char text[96];
+  ssize_t length =
+      main_thread_schedstat < 0 ? -1 : pread(main_thread_schedstat, text, sizeof text - 1, 0);
+  if (length <= 0) return 0;
+  text[length] = 0;
+  unsigned long long running = 0, waiting = 0;
+  return std::sscanf(text, "%llu %llu", &running, &waiting) == 2 ? waiting / 1000 : 0;
 }
 
 // Written at once, for a watcher that times its screenshots from the show's start.
@@ -178,6 +197,13 @@ void write_report(int status) {
       std::fprintf(log, "%.6f %d\n", callbacks[i].at, callbacks[i].frames);
     std::fclose(log);
   }
+  const char* flips_path = std::getenv("SHOW_PROBE_FLIPS");
+  if (FILE* log = flips_path ? std::fopen(flips_path, "w") : nullptr) {
+    for (size_t i = 0; i < frame_count; i++)
+      std::fprintf(log, "%.6f %.3f %.3f\n", frames[i].at, frames[i].flip_us / 1000.0,
+                   frames[i].waited_us / 1000.0);
+    std::fclose(log);
+  }
 }
 
 }  // namespace
@@ -186,11 +212,14 @@ extern "C" {
 
 int SDL_Flip(SDL_Surface* surface) {
   static auto flip = real<int (*)(SDL_Surface*)>("SDL_Flip");
+  double asked = wall_seconds();
   int result = flip(surface);
   double now = wall_seconds();
   if (frame_count == 0) announce("SHOW_PROBE_FIRST_FRAME", now);
   if (frame_count < kMaxFrames)
-    frames[frame_count++] = {now, effect_since_flip ? kEffectPass : kPicturePass};
+    frames[frame_count++] = {now, main_thread_waited_us(),
+                             static_cast<uint16_t>(std::min((now - asked) * 1e6, 65535.0)),
+                             effect_since_flip ? kEffectPass : kPicturePass};
   effect_since_flip = false;
   for (int i = 0; i < 6; i++)
     if (row_pending[i]) row_shown_at[i] = now, row_pending[i] = false;
