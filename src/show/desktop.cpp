@@ -40,6 +40,7 @@ int (*x_probe_fd)(void*) = nullptr;
 // show started.
 bool driver_chosen = false;
 bool wayland_answered = false;
+const char* const kNoDisplay = "no X server or Wayland compositor answers";
 
 // Xlib is loaded at run time, as SDL loads it, so that a Wayland-only system need not have it;
 // it stays loaded for SDL's X11 driver.
@@ -343,6 +344,9 @@ void name_the_window() {
 
 const char* why_no_window() {
   end_show_if_display_went();
+  // Where no display answered as the show started, that is the reason; SDL's own (SDL 3 has no
+  // driver to fall back on) says less.
+  if (!driver_chosen && !x_probe && !wayland_answered) return kNoDisplay;
   static std::string why;
   char driver[32] = "";
   SDL_VideoDriverName(driver, sizeof driver);
@@ -360,7 +364,7 @@ const char* why_no_display() {
   if (driver_chosen || (std::strcmp(driver, "offscreen") != 0 && std::strcmp(driver, "dummy") != 0))
     return nullptr;
   end_show_if_display_went();
-  return "no X server or Wayland compositor answers";
+  return kNoDisplay;
 }
 
 void end_show_when_display_is_lost() {
