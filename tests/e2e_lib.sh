@@ -363,7 +363,8 @@ start_kwin() { # RUNTIME KIND
       exec "$0/kwin_wayland" --virtual --width 1280 --height 1024 "$@"' "$runtime" "${xwayland[@]}" \
     "${ready[@]}" > "$runtime/kwin.log" 2>&1 & echo $!)
   for _ in $(seq 100); do
-    compositor=$(pgrep -f -x "$runtime/kwin_wayland .*")
+    # The oldest: as KWin starts a helper, a forked copy of it shares its command line a moment.
+    compositor=$(pgrep -o -f -x "$runtime/kwin_wayland .*")
     [ -n "$compositor" ] && [ -S "$runtime/wayland-0" ] && { [ -z "${ready[*]}" ] || [ -s "$runtime/display" ]; } && break
     sleep 0.05
   done
